@@ -1,0 +1,25 @@
+// The one serial link to the controller: opened at load, written by the
+// output calls, closed at unload.
+#pragma once
+
+#include "link/port.h"
+
+#include <cstdint>
+
+// One entry per link; INVALID_LINK_HANDLE while that link is closed.
+extern LinkHandle linkHandles[1];
+
+// Opens and configures the port step by step, closing it again if any step
+// fails. Shared by the library and the check tool, which prints the result.
+PortResult OpenAndConfigurePort(LinkHandle *handle);
+
+// Load: resets the output tables, then opens the link. Silent on failure.
+void OpenLink();
+
+// Unload: closes the link if it is open.
+void CloseLink();
+
+bool IsLinkOpen();
+
+// Builds the bank command and, only while the link is open, writes it.
+void SendBank(uint8_t command, uint8_t start);

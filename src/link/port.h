@@ -1,0 +1,61 @@
+// The hooks each platform provides for the one serial link. Everything else
+// about the link (when it opens, what counts as open, what is written) is
+// written once in link.cpp on top of these.
+//
+// A platform's hooks live in one file: port_win32.cpp or port_posix.cpp. The
+// unit tests replace them with a double that records every call.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The platform's handle of the open port: a Windows HANDLE or a POSIX file
+// descriptor, widened to a pointer-sized integer.
+using LinkHandle = intptr_t;
+
+// All bits set: Windows' INVALID_HANDLE_VALUE, and -1 as a descriptor.
+constexpr LinkHandle INVALID_LINK_HANDLE = -1;
+
+// The steps of opening the link, in order. A failed open names the step.
+enum PortStep {
+    PORT_STEP_NONE = 0,    // nothing failed
+    PORT_STEP_OPEN,        // open the port exclusively
+    PORT_STEP_READ_LINE,   // read the port's current line settings
+    PORT_STEP_WRITE_LINE,  // apply 256000 baud, 8 data bits, no parity, stop-bit code 1
+    PORT_STEP_READ_TIMING, // read the port's current time-outs / blocking mode
+    PORT_STEP_WRITE_TIMING // make writes block until done, with no time-out
+};
+
+// What a hook reports. The library ignores it (it never reports failures to
+// the host); the check tool prints it.
+struct PortResult {
+    PortStep failedStep;   // PORT_STEP_NONE on success
+    const char *operation; // the platform call that failed, e.g. "CreateFileW"
+    uint32_t errorCode;    // GetLastError() or errno
+};
+
+// The compiled-in port: "\\.\COM61" on Windows, BRINDLEX_PORT on POSIX.
+const char *PortName();
+
+// Opens the port for exclusive use. On success stores the handle in *handle.
+// A port that another process holds must fail here. Must not leave anything
+// open when it fails.
+PortResult PortOpen(LinkHandle *handle);
+
+// Reads the current line settings and applies 256000 baud, 8 data bits, no
+// parity and stop-bit code 1, leaving the rest as read. On POSIX it also makes
+// the line raw with no flow control, which a Windows port is without asking.
+// Does not close the handle on failure.
+PortResult PortConfigureLine(LinkHandle handle);
+
+// Makes writes block until the driver has taken every byte, with no time-out.
+// Does not close the handle on failure.
+PortResult PortConfigureTiming(LinkHandle handle);
+
+// Writes all size bytes synchronously, going on after interruptions and
+// partial writes until everything is taken or a real error occurs. Errors are
+// not reported: the link ignores them.
+void PortWrite(LinkHandle handle, const uint8_t *data, std::size_t size);
+
+// Closes the handle. Failures are ignored.
+void PortClose(LinkHandle handle);

@@ -1,0 +1,272 @@
+#!/usr/bin/env python3
+"""End-to-end tests of Brindlex.dll under Wine: a Windows host loads the DLL,
+COM61 is a pseudo-terminal in the test's own Wine prefix, and this script
+reads the master side and compares every byte with a model of the wire
+protocol."""
+import argparse
+import os
+import select
+import shutil
+import subprocess
+import sys
+import tempfile
+import termios
+import time
+
+STATES, LEVELS = 0x02, 0x03
+
+
+def command(kind, start, data):
+    return bytes([0x00, kind, start, 0x20]) + bytes(data)
+
+
+class Model:
+    """What the controller should have been sent: the two tables and the rule
+    for a call's bank start, written from the protocol, not from the code."""
+
+    def __init__(self):
+        self.states = [0] * 256
+        self.levels = [0] * 256
+
+    @staticmethod
+    def start(device):
+        return ((device - 1) * 32) % 256
+
+    def sba(self, device, *banks):
+        start = self.start(device)
+        if 1 <= device <= 8:
+            for output in range(32):
+                self.states[start + output] = (banks[output // 8] >> (output % 8)) & 1
+        return command(STATES, start, self.states[start:start + 32])
+
+    def pba(self, device, values):
+        start = self.start(device)
+        if 1 <= device <= 8 and values is not None:
+            self.levels[start:start + 32] = values
+        return command(LEVELS, start, self.levels[start:start + 32])
+
+
+class Wine:
+    def __init__(self, prefix, loader, host):
+        self.prefix = os.path.abspath(prefix)
+        self.loader = loader
+        self.host = os.path.abspath(host)
+        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all", WINEARCH="win64")
+        self.com61 = os.path.join(self.prefix, "dosdevices", "com61")
+
+    def setup(self):
+        if not os.path.exists(os.path.join(self.prefix, "system.reg")):
+            shutil.rmtree(self.prefix, ignore_errors=True)
+            subprocess.run(["wineboot", "-i"], env=self.env, check=True, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+        # A persistent server of our own, whose output goes nowhere that a
+        # test might wait on.
+        subprocess.Popen(["wineserver", "-p"], env=self.env, stdin=subprocess.DEVNULL,
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+
+    def stop(self):
+        subprocess.run(["wineserver", "-k"], env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+
+    def map_com61(self, target):
+        if os.path.lexists(self.com61):
+            os.unlink(self.com61)
+        if target is not None:
+            os.symlink(target, self.com61)
+
+    def start_host(self, steps, output):
+        return subprocess.Popen([self.loader, self.host] + [str(step) for step in steps], env=self.env,
+                                cwd=os.path.dirname(self.host), stdin=subprocess.PIPE,
+                                stdout=output, stderr=subprocess.STDOUT)
+
+
+class Pty:
+    def __init__(self):
+        self.master, self.slave = os.openpty()
+        self.path = os.ttyname(self.slave)
+        self.received = bytearray()
+
+    def drain(self, seconds=0.2):
+        deadline = time.monotonic() + seconds
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([self.master], [], [], left)[0]:
+                return
+            self.received += os.read(self.master, 65536)
+
+    def close(self):
+        os.close(self.master)
+        os.close(self.slave)
+
+
+def holders(path):
+    """The other processes that have path open (this one keeps the slave open)."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        if int(pid) == os.getpid():
+            continue
+        try:
+            fds = os.listdir(f"/proc/{pid}/fd")
+            if any(os.readlink(f"/proc/{pid}/fd/{fd}") == path for fd in fds):
+                found.append(int(pid))
+        except OSError:
+            pass
+    return found
+
+
+class Run:
+    """One run of the host, with the pty drained while it runs."""
+
+    def __init__(self, wine, pty, steps, on_pause=None, timeout=60):
+        with tempfile.TemporaryFile(mode="w+") as output:
+            host = wine.start_host(steps, output)
+            pauses_seen = 0
+            deadline = time.monotonic() + timeout
+            while host.poll() is None and time.monotonic() < deadline:
+                if pty:
+                    pty.drain(0.05)
+                else:
+                    time.sleep(0.05)
+                output.seek(0)
+                text = output.read()
+                if text.count("paused\n") > pauses_seen:
+                    pauses_seen += 1
+                    if on_pause:
+                        on_pause(pauses_seen)
+                    host.stdin.write(b"go\n")
+                    host.stdin.flush()
+            if host.poll() is None:
+                host.kill()
+                raise AssertionError(f"the host did not finish within {timeout} s")
+            if pty:
+                pty.drain()
+            output.seek(0)
+            self.lines = output.read().splitlines()
+            self.status = host.returncode
+
+
+failures = []
+
+
+def check(condition, message):
+    if not condition:
+        failures.append(message)
+        print("FAIL:", message)
+
+
+def finished(run):
+    check(run.status == 0 and run.lines[-1:] == ["done"], f"host failed: status {run.status}, {run.lines}")
+
+
+def test_bytes(wine):
+    """Every output call sends exactly its bank command, raw, nothing else."""
+    pty = Pty()
+    wine.map_com61(pty.path)
+    model = Model()
+    calls = [("sba", 3, 0x01, 0, 0, 0x80), ("sba6", 1, 0x1FF, 0x0F, 0, 0xFFFFFF01),
+             ("sba8", 8, 0, 0, 0, 0x80), ("pba", 2, 0x0A, 9), ("pba", 8, 0xF0, 1),
+             ("sba", 9, 0xFF, 0xFF, 0xFF, 0xFF), ("sba", 0, 1, 2, 3, 4),
+             ("sba", -2147483648, 0xFF, 0, 0, 0), ("sba", 2147483647, 0xFF, 0, 0, 0),
+             ("pbanull", 2), ("pba", 0, 1, 1), ("sba", 2, 0xAA, 0x55, 0xAA, 0x55)]
+    steps, expected = ["load"], b""
+    for call in calls:
+        steps += list(call)
+        name, device = call[0], call[1]
+        if name.startswith("sba"):
+            expected += model.sba(device, *[bank & 0xFF for bank in call[2:]])
+        elif name == "pba":
+            expected += model.pba(device, [(call[2] + n * call[3]) % 256 for n in range(32)])
+        else:
+            expected += model.pba(device, None)
+    run = Run(wine, pty, steps + ["unload"])
+    finished(run)
+    check(all("unbalanced" not in line for line in run.lines), f"stack moved: {run.lines}")
+    check(bytes(pty.received) == expected,
+          f"wire bytes differ:\n got      {pty.received.hex()}\n expected {expected.hex()}")
+    pty.close()
+
+
+def test_lifecycle(wine):
+    """Nothing is sent at load or unload, and the port is let go at unload."""
+    pty = Pty()
+    wine.map_com61(pty.path)
+    seen = {}
+
+    line = {}
+
+    def look(pause):
+        pty.drain()
+        seen[pause] = (len(pty.received), holders(pty.path))
+        if pause == 1:
+            line["cflag"], line["speed"] = termios.tcgetattr(pty.master)[2], termios.tcgetattr(pty.master)[5]
+
+    run = Run(wine, pty, ["load", "pause", "unload", "pause"], on_pause=look)
+    finished(run)
+    check(len(seen) == 2, f"the host paused {len(seen)} times")
+    if len(seen) == 2:
+        check(seen[1][0] == 0 and seen[2][0] == 0, f"bytes were sent at load or unload: {seen}")
+        check(seen[1][1] != [], "no process held the port while the DLL was loaded")
+        check(seen[2][1] == [], f"processes {seen[2][1]} still hold the port after FreeLibrary")
+        # Wine turns stop-bit code 1 into two stop bits and, lacking 256000,
+        # falls back to 38400 baud on a pseudo-terminal.
+        check(line["cflag"] & termios.CSTOPB, "stop-bit code 1 did not reach the line")
+        check(line["cflag"] & termios.CSIZE == termios.CS8, "the line is not 8 data bits")
+        check(not line["cflag"] & termios.PARENB, "the line has parity")
+        check(line["speed"] == termios.B38400, f"line speed code {line['speed']}")
+    pty.close()
+
+
+def test_announcement(wine):
+    """The host learns devices 1 to 8; the ignored exports take any arguments."""
+    pty = Pty()
+    wine.map_com61(pty.path)
+    run = Run(wine, pty, ["load", "ordinals", "notify", "ignored", 5000, "notify", "unload"])
+    finished(run)
+    announced = ("notify count=8 ids=1,2,3,4,5,6,7,8,-5,-5,-5,-5,-5,-5,-5,-5 calls= (1,1) (1,2) (1,3) "
+                 "(1,4) (1,5) (1,6) (1,7) (1,8) complete=yes")
+    check(run.lines.count(announced) == 2, f"announcement: {run.lines}")
+    check("ordinals ok" in run.lines, f"ordinals: {run.lines}")
+    check("ignored exports called 40000 times, stack balanced" in run.lines, f"ignored exports: {run.lines}")
+    check(len(pty.received) == 0, f"announcing sent {len(pty.received)} bytes")
+    pty.close()
+
+
+def test_unavailable(wine):
+    """A missing COM61, and one that is not a serial device: no devices."""
+    for target in (None, "/dev/null"):
+        wine.map_com61(target)
+        run = Run(wine, None, ["load", "notify", "sba", 1, 255, 255, 255, 255, "pba", 1, 1, 1, "unload"])
+        finished(run)
+        check(any(line.startswith("notify count=0 ") and line.endswith("calls= complete=yes")
+                  for line in run.lines), f"COM61 -> {target}: {run.lines}")
+    wine.map_com61(None)
+
+
+TESTS = {"bytes": test_bytes, "lifecycle": test_lifecycle, "announcement": test_announcement,
+         "unavailable": test_unavailable}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--prefix", required=True)
+    parser.add_argument("--loader", required=True, help="the wine loader for the host's bitness")
+    parser.add_argument("--host", required=True)
+    parser.add_argument("action", choices=["setup", "stop"] + sorted(TESTS))
+    args = parser.parse_args()
+    wine = Wine(args.prefix, args.loader, args.host)
+    if args.action == "setup":
+        wine.setup()
+        return 0
+    if args.action == "stop":
+        wine.stop()
+        return 0
+    try:
+        TESTS[args.action](wine)
+    finally:
+        wine.map_com61(None)
+    print(f"{args.action}: {'FAILED' if failures else 'ok'}")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
