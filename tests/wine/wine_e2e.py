@@ -242,8 +242,27 @@ def test_unavailable(wine):
     wine.map_com61(None)
 
 
+def test_tool(wine):
+    """brindlex.exe through the DLL to the emulator, and its port check."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+    import tool_e2e
+    tool = [wine.loader, os.path.join(os.path.dirname(wine.host), "brindlex.exe")]
+    where = dict(env=wine.env, cwd=os.path.dirname(wine.host))
+    tool_e2e.check_test_walk(wine.emulator, wine.com61, tool, **where)
+    tool_e2e.check_bad_arguments_send_nothing(wine.emulator, wine.com61, tool, **where)
+
+    def make_pty():
+        master, slave = os.openpty()
+        wine.map_com61(os.ttyname(slave))
+        return master, slave
+
+    tool_e2e.check_port_check(tool, wine.com61, lambda: wine.map_com61(None), lambda: wine.map_com61("/dev/null"),
+                              make_pty, not_terminal_says="GetCommState", **where)
+    failures.extend(tool_e2e.failures)
+
+
 TESTS = {"bytes": test_bytes, "lifecycle": test_lifecycle, "announcement": test_announcement,
-         "unavailable": test_unavailable}
+         "unavailable": test_unavailable, "tool": test_tool}
 
 
 def main():
@@ -251,9 +270,11 @@ def main():
     parser.add_argument("--prefix", required=True)
     parser.add_argument("--loader", required=True, help="the wine loader for the host's bitness")
     parser.add_argument("--host", required=True)
+    parser.add_argument("--emulator", help="the native brindlex-emulator, for the tool test")
     parser.add_argument("action", choices=["setup", "stop"] + sorted(TESTS))
     args = parser.parse_args()
     wine = Wine(args.prefix, args.loader, args.host)
+    wine.emulator = args.emulator
     if args.action == "setup":
         wine.setup()
         return 0

@@ -1,0 +1,174 @@
+#!/usr/bin/env python3
+"""The host tool driving the real library onto a pseudo-terminal that the
+emulator reads: every command the tool sends arrives well-formed, in order,
+and the cabinet ends dark. Also `brindlex check` and bad arguments."""
+import argparse
+import json
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+
+def expected_test_walk():
+    """The commands `brindlex test` sends, as (command, device, data)."""
+    walk = []
+    for device in range(1, 9):
+        for output in range(32):
+            walk.append(("states", device, [1 if n == output else 0 for n in range(32)]))
+        walk.append(("states", device, [0] * 32))
+    for device in range(1, 9):
+        walk.append(("states", device, [1] * 32))
+        for step in range(31):
+            level = step * 17 if step <= 15 else (30 - step) * 17
+            walk.append(("levels", device, [level] * 32))
+        walk.append(("states", device, [0] * 32))
+    for device in range(1, 9):
+        walk.append(("states", device, [0] * 32))
+        walk.append(("levels", device, [0] * 32))
+    return walk
+
+
+class Emulator:
+    """The emulator in the background, linked at a port path, writing JSON."""
+
+    def __init__(self, program, link):
+        self.output = tempfile.TemporaryFile(mode="w+")
+        self.link = link
+        self.process = subprocess.Popen([program, "--json", "--link", link], stdout=self.output,
+                                        stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while not os.path.islink(link) or "ready" not in self.text():
+            if time.monotonic() > deadline or self.process.poll() is not None:
+                raise AssertionError(f"the emulator did not start: {self.text()}")
+            time.sleep(0.02)
+
+    def text(self):
+        self.output.seek(0)
+        return self.output.read()
+
+    def stop(self):
+        """Ends it as a person would (a signal) and returns its events."""
+        time.sleep(0.3)  # let the last bytes through the pty
+        self.process.send_signal(signal.SIGINT)
+        self.process.wait(timeout=10)
+        events = [json.loads(line) for line in self.text().splitlines() if line.startswith("{")]
+        return events, self.process.returncode
+
+
+def run(command, env=None, cwd=None, timeout=120):
+    with tempfile.TemporaryFile(mode="w+") as output:
+        status = subprocess.run(command, stdout=output, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                                env=env, cwd=cwd, timeout=timeout).returncode
+        output.seek(0)
+        return status, output.read()
+
+
+failures = []
+
+
+def check(condition, message):
+    if not condition:
+        failures.append(message)
+        print("FAIL:", message)
+
+
+def check_test_walk(emulator_program, link, tool, env=None, cwd=None):
+    """`brindlex test` through the library arrives whole and in order."""
+    emulator = Emulator(emulator_program, link)
+    status, output = run(tool + ["test", "--delay", "0"], env=env, cwd=cwd)
+    events, emulator_status = emulator.stop()
+    walk = expected_test_walk()
+    check(status == 0, f"brindlex test failed ({status}): {output[-2000:]}")
+    check("devices announced: 8" in output, f"no devices announced: {output[-2000:]}")
+    check(f"test done: {len(walk)} commands sent" in output, f"tool's count: {output[-300:]}")
+    commands = [(e["command"], e["device"], e["data"]) for e in events if e["event"] == "command"]
+    malformed = [e for e in events if e["event"] == "malformed"]
+    check(not malformed, f"malformed commands: {malformed[:3]}")
+    check(commands == walk, f"received {len(commands)} commands, not the {len(walk)} of the walk"
+          + next((f"; first difference at #{i + 1}: {a} != {b}" for i, (a, b) in enumerate(zip(commands, walk))
+                  if a != b), ""))
+    totals = [e for e in events if e["event"] == "totals"]
+    check(totals == [{"event": "totals", "commands": len(walk), "malformed": 0}], f"totals {totals}")
+    check(emulator_status == 0, f"emulator exit status {emulator_status}")
+    check(not os.path.lexists(link), "the emulator left its link behind")
+
+
+def check_bad_arguments_send_nothing(emulator_program, link, tool, env=None, cwd=None):
+    emulator = Emulator(emulator_program, link)
+    bad = [(["set", "9", "1"], "device '9'"), (["set", "1", "32"], "output '32'"),
+           (["set", "1", "7-4"], "output '7-4'"), (["level", "2", "256"], "level '256'"),
+           (["level", "2", "1", "2"], "not 2"), (["frobnicate"], "unknown command 'frobnicate'"),
+           (["set", "0", "all"], "device '0'"), (["test", "--delay", "x"], "not 'x'"),
+           ([], "no command")]
+    for arguments, named in bad:
+        status, output = run(tool + arguments, env=env, cwd=cwd)
+        lines = output.strip().splitlines()
+        check(status == 2 and len(lines) == 1 and named in lines[0],
+              f"brindlex {' '.join(arguments)}: status {status}, {output!r}")
+    events, _ = emulator.stop()
+    check([e for e in events if e["event"] == "command"] == [], "bad arguments sent commands")
+
+
+def check_port_check(tool, port, make_missing, make_not_terminal, make_pty, env=None, cwd=None,
+                     not_terminal_says="not a serial device"):
+    """`brindlex check` on a missing port, a non-terminal and a real one."""
+    make_missing()
+    status, output = run(tool + ["check"], env=env, cwd=cwd)
+    check(status == 1 and "FAILED" in output and "does not exist" in output, f"missing port: {status} {output}")
+    make_not_terminal()
+    status, output = run(tool + ["check"], env=env, cwd=cwd)
+    check(status == 1 and not_terminal_says in output, f"non-terminal: {status} {output}")
+    pty = make_pty()
+    status, output = run(tool + ["check"], env=env, cwd=cwd)
+    check(status == 0 and output.count(" ok\n") == 5 and "the port is ready" in output,
+          f"pty: {status} {output}")
+    # check lets go of the port again, so the library can have it next.
+    status, output = run(tool + ["devices"], env=env, cwd=cwd)
+    check(status == 0 and "devices announced: 1 2 3 4 5 6 7 8" in output, f"devices after check: {output}")
+    make_missing()
+    status, output = run(tool + ["devices"], env=env, cwd=cwd)
+    check(status == 1 and "no device announced" in output and "does not exist" in output,
+          f"devices without a port: {status} {output}")
+    os.close(pty[0])
+    os.close(pty[1])
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--emulator", required=True)
+    parser.add_argument("--tool", required=True, help="brindlex built with --port as its port")
+    parser.add_argument("--port", required=True)
+    parser.add_argument("scenario", choices=["walk", "usage", "check"])
+    args = parser.parse_args()
+    tool = [os.path.abspath(args.tool)]
+    if args.scenario == "walk":
+        check_test_walk(args.emulator, args.port, tool)
+    elif args.scenario == "usage":
+        check_bad_arguments_send_nothing(args.emulator, args.port, tool)
+    else:
+        def link_to(target):
+            if os.path.lexists(args.port):
+                os.unlink(args.port)
+            if target:
+                os.symlink(target, args.port)
+
+        plain = args.port + ".plain-file"
+        open(plain, "w").close()
+
+        def make_pty():
+            master, slave = os.openpty()
+            link_to(os.ttyname(slave))
+            return master, slave
+
+        check_port_check(tool, args.port, lambda: link_to(None), lambda: link_to(plain), make_pty)
+        link_to(None)
+        os.unlink(plain)
+    print(f"{args.scenario}: {'FAILED' if failures else 'ok'}")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,100 @@
+#include "host_library.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <climits>
+#include <dlfcn.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+#ifdef _WIN32
+std::wstring Wide(const std::string &text)
+{
+    const int size = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
+    std::wstring wide(size > 0 ? size - 1 : 0, L'\0');
+    if (size > 1) {
+        MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, wide.data(), size);
+    }
+    return wide;
+}
+
+void *Symbol(void *handle, const char *name)
+{
+    return reinterpret_cast<void *>(GetProcAddress(static_cast<HMODULE>(handle), name));
+}
+#else
+void *Symbol(void *handle, const char *name)
+{
+    return dlsym(handle, name);
+}
+#endif
+
+template <typename Function> Function As(void *symbol)
+{
+    return reinterpret_cast<Function>(symbol);
+}
+
+} // namespace
+
+std::string LibraryBesideProgram()
+{
+#ifdef _WIN32
+    wchar_t program[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, program, MAX_PATH);
+    std::wstring path(program, length);
+    path = path.substr(0, path.find_last_of(L"\\/") + 1) + L"Brindlex.dll";
+    const int size = WideCharToMultiByte(CP_UTF8, 0, path.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string narrow(size > 0 ? size - 1 : 0, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, path.c_str(), -1, narrow.data(), size, nullptr, nullptr);
+    return narrow;
+#else
+    char program[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", program, sizeof program - 1);
+    std::string path(program, length > 0 ? static_cast<std::size_t>(length) : 0);
+    return path.substr(0, path.find_last_of('/') + 1) + "libBrindlex.so";
+#endif
+}
+
+bool LoadHostLibrary(const std::string &path, HostLibrary &library, std::string &error)
+{
+    const std::string file = path.empty() ? LibraryBesideProgram() : path;
+#ifdef _WIN32
+    library.handle = LoadLibraryW(Wide(file).c_str());
+    if (library.handle == nullptr) {
+        error = "cannot load " + file + " (error " + std::to_string(GetLastError()) + ")";
+        return false;
+    }
+#else
+    // A bare name would be searched for on the library path: keep it a path.
+    const std::string local = file.find('/') == std::string::npos ? "./" + file : file;
+    library.handle = dlopen(local.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library.handle == nullptr) {
+        error = "cannot load " + file + ": " + dlerror();
+        return false;
+    }
+#endif
+    library.sba = As<decltype(library.sba)>(Symbol(library.handle, "LWZ_SBA"));
+    library.pba = As<decltype(library.pba)>(Symbol(library.handle, "LWZ_PBA"));
+    library.setNotify = As<decltype(library.setNotify)>(Symbol(library.handle, "LWZ_SET_NOTIFY"));
+    if (!library.sba || !library.pba || !library.setNotify) {
+        error = file + " does not export LWZ_SBA, LWZ_PBA and LWZ_SET_NOTIFY";
+        UnloadHostLibrary(library);
+        return false;
+    }
+    return true;
+}
+
+void UnloadHostLibrary(HostLibrary &library)
+{
+    if (library.handle != nullptr) {
+#ifdef _WIN32
+        FreeLibrary(static_cast<HMODULE>(library.handle));
+#else
+        dlclose(library.handle);
+#endif
+        library.handle = nullptr;
+    }
+}

@@ -1,0 +1,22 @@
+// Loads the Brindlex library exactly as a host application does and hands
+// out its exports.
+#pragma once
+
+#include "brindlex.h"
+
+#include <string>
+
+struct HostLibrary {
+    decltype(&LWZ_SBA) sba = nullptr;
+    decltype(&LWZ_PBA) pba = nullptr;
+    decltype(&LWZ_SET_NOTIFY) setNotify = nullptr;
+    void *handle = nullptr;
+};
+
+// path empty: the library beside this program. On failure returns false and
+// says why in error.
+bool LoadHostLibrary(const std::string &path, HostLibrary &library, std::string &error);
+void UnloadHostLibrary(HostLibrary &library);
+
+// The library file a host would load from this program's folder.
+std::string LibraryBesideProgram();

@@ -1,0 +1,8 @@
+// `brindlex check`: opens and configures the port with the library's own
+// code, without loading the library, and says what happened at each step.
+#pragma once
+
+#include <ostream>
+
+// Returns true when every step succeeded; the port is closed again after.
+bool CheckPort(std::ostream &out);

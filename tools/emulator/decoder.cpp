@@ -1,0 +1,87 @@
+#include "decoder.h"
+
+#include <utility>
+
+namespace emulator {
+
+std::string Problem(const uint8_t *data, std::size_t size)
+{
+    if (size > 0 && data[0] != 0x00) {
+        return "lead byte is not 0x00";
+    }
+    if (size > 1 && data[1] != 0x02 && data[1] != 0x03) {
+        return "command is neither 0x02 (states) nor 0x03 (levels)";
+    }
+    if (size > 2 && data[2] % 32 != 0) {
+        return "start " + std::to_string(data[2]) + " is not a multiple of 32";
+    }
+    if (size > 3 && data[3] != 32) {
+        return "count " + std::to_string(data[3]) + " is not 32";
+    }
+    if (size > 1 && data[1] == 0x02) {
+        for (std::size_t i = 4; i < size && i < COMMAND_SIZE; ++i) {
+            if (data[i] > 1) {
+                return "state byte " + std::to_string(i - 4) + " is " + std::to_string(data[i]) +
+                       ", not 0 or 1";
+            }
+        }
+    }
+    return {};
+}
+
+Decoder::Decoder(OnCommand onCommand, OnMalformed onMalformed)
+    : onCommand_(std::move(onCommand)), onMalformed_(std::move(onMalformed))
+{
+}
+
+void Decoder::Feed(const uint8_t *data, std::size_t size)
+{
+    pending_.insert(pending_.end(), data, data + size);
+    Decode();
+}
+
+void Decoder::Decode()
+{
+    std::size_t at = 0;
+    while (pending_.size() - at > 0) {
+        const std::size_t available = pending_.size() - at;
+        const std::string problem = Problem(&pending_[at], std::min(available, COMMAND_SIZE));
+        if (!problem.empty()) {
+            // Report the first bad byte of a run once, then slide one byte
+            // at a time until a command fits again.
+            if (!resyncing_) {
+                ++errors_;
+                onMalformed_(Malformed{pendingOffset_ + at, problem});
+                resyncing_ = true;
+            }
+            ++at;
+            continue;
+        }
+        if (available < COMMAND_SIZE) {
+            break; // a good start; wait for the rest
+        }
+        Command command{pendingOffset_ + at, pending_[at + 1], pending_[at + 2], {}};
+        std::copy_n(&pending_[at + 4], 32, command.data.begin());
+        auto &table = command.kind == 0x02 ? outputs_.states : outputs_.levels;
+        std::copy(command.data.begin(), command.data.end(), table.begin() + command.start);
+        ++commands_;
+        resyncing_ = false;
+        onCommand_(command);
+        at += COMMAND_SIZE;
+    }
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(at));
+    pendingOffset_ += at;
+}
+
+void Decoder::Finish()
+{
+    if (!pending_.empty()) {
+        ++errors_;
+        onMalformed_(Malformed{pendingOffset_, "stream ended inside a command (" +
+                                                   std::to_string(pending_.size()) + " of 36 bytes)"});
+        pendingOffset_ += pending_.size();
+        pending_.clear();
+    }
+}
+
+} // namespace emulator

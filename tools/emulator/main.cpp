@@ -1,0 +1,300 @@
+// brindlex-emulator: stands in for the output controller. Receives bank
+// commands on a pseudo-terminal (or a given device), checks them and shows
+// the 256 outputs they set.
+#include "decoder.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <iostream>
+#include <optional>
+#include <poll.h>
+#include <pty.h>
+#include <sstream>
+#include <string>
+#include <termios.h>
+#include <unistd.h>
+
+#ifndef BRINDLEX_VERSION
+#error "BRINDLEX_VERSION must be the project's version"
+#endif
+
+namespace {
+
+volatile std::sig_atomic_t stopRequested = 0;
+
+void RequestStop(int)
+{
+    stopRequested = 1;
+}
+
+struct Options {
+    std::string device;
+    std::string link;
+    bool json = false;
+    bool lines = false; // one line per command even on a terminal
+    uint64_t count = 0; // 0: no limit
+    double timeoutSeconds = 0;
+    std::string totals; // also write the totals here at the end
+};
+
+const char *USAGE =
+    "Usage: brindlex-emulator [--device PATH] [--link PATH] [--json | --lines] [--count N] [--timeout S]\n"
+    "\n"
+    "Emulates the output controller: decodes the bank commands it receives, checks each\n"
+    "against the protocol and shows the 8 devices by 32 outputs.\n"
+    "\n"
+    "  --device PATH   read this serial device instead of a new pseudo-terminal\n"
+    "  --link PATH     make PATH a symlink to the pseudo-terminal (for example a Wine\n"
+    "                  prefix's dosdevices/com61, or the library's port path)\n"
+    "  --json          one JSON object per command or error, for programs\n"
+    "  --lines         one line per command, also on a terminal\n"
+    "  --count N       end after N commands\n"
+    "  --timeout S     end after S seconds\n"
+    "  --totals FILE   also write the totals to FILE when it ends\n"
+    "\n"
+    "Without --json it shows a live grid on a terminal and one line per command otherwise.\n"
+    "It prints the totals when it ends; the exit status is 1 if any command was malformed.\n";
+
+std::optional<Options> ParseOptions(int argc, char **argv)
+{
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (argument == "--help") {
+            std::cout << USAGE;
+            std::exit(0);
+        } else if (argument == "--version") {
+            std::cout << "brindlex-emulator " << BRINDLEX_VERSION << "\n";
+            std::exit(0);
+        } else if (argument == "--json") {
+            options.json = true;
+        } else if (argument == "--lines") {
+            options.lines = true;
+        } else if (argument == "--device" && hasValue) {
+            options.device = argv[++i];
+        } else if (argument == "--link" && hasValue) {
+            options.link = argv[++i];
+        } else if (argument == "--totals" && hasValue) {
+            options.totals = argv[++i];
+        } else if (argument == "--count" && hasValue) {
+            char *end = nullptr;
+            options.count = std::strtoull(argv[++i], &end, 10);
+            if (*end != '\0' || options.count == 0) {
+                std::cerr << "brindlex-emulator: --count needs a positive number, not '" << argv[i] << "'\n";
+                return std::nullopt;
+            }
+        } else if (argument == "--timeout" && hasValue) {
+            char *end = nullptr;
+            options.timeoutSeconds = std::strtod(argv[++i], &end);
+            if (*end != '\0' || options.timeoutSeconds <= 0) {
+                std::cerr << "brindlex-emulator: --timeout needs a positive number of seconds, not '" << argv[i]
+                          << "'\n";
+                return std::nullopt;
+            }
+        } else {
+            std::cerr << "brindlex-emulator: unknown or incomplete argument '" << argument
+                      << "' (see --help)\n";
+            return std::nullopt;
+        }
+    }
+    return options;
+}
+
+std::string Hex(uint8_t byte)
+{
+    char text[3];
+    std::snprintf(text, sizeof text, "%02x", byte);
+    return text;
+}
+
+std::string JsonCommand(const emulator::Command &command, uint64_t number)
+{
+    std::ostringstream out;
+    out << "{\"event\":\"command\",\"number\":" << number << ",\"offset\":" << command.offset
+        << ",\"command\":\"" << (command.kind == 0x02 ? "states" : "levels") << "\",\"device\":"
+        << command.start / 32 + 1 << ",\"start\":" << int(command.start) << ",\"data\":[";
+    for (std::size_t i = 0; i < command.data.size(); ++i) {
+        out << (i ? "," : "") << int(command.data[i]);
+    }
+    out << "]}";
+    return out.str();
+}
+
+std::string LineCommand(const emulator::Command &command, uint64_t number)
+{
+    std::ostringstream out;
+    out << "#" << number << " @" << command.offset << " device " << command.start / 32 + 1;
+    if (command.kind == 0x02) {
+        out << " states ";
+        for (const uint8_t state : command.data) {
+            out << (state ? '#' : '.');
+        }
+    } else {
+        out << " levels";
+        for (const uint8_t level : command.data) {
+            out << " " << Hex(level);
+        }
+    }
+    return out.str();
+}
+
+// The whole mirror, redrawn in place: one row per device, each output as
+// its on/off state and its level as a shade.
+void DrawGrid(const emulator::Outputs &outputs, uint64_t commands, uint64_t errors, const std::string &last)
+{
+    static const char *shades[] = {" ", "░", "▒", "▓", "█"};
+    std::ostringstream out;
+    out << "\x1b[H\x1b[2J";
+    out << "Brindlex controller emulator   commands " << commands << "   malformed " << errors << "\n\n";
+    out << "          outputs 0 .. 31 (state)              levels\n";
+    for (int device = 0; device < 8; ++device) {
+        out << "device " << device + 1 << "  ";
+        for (int n = 0; n < 32; ++n) {
+            out << (outputs.states[device * 32 + n] ? "\x1b[1;33m●\x1b[0m" : "·");
+        }
+        out << "  ";
+        for (int n = 0; n < 32; ++n) {
+            out << shades[(outputs.levels[device * 32 + n] * 4 + 127) / 255];
+        }
+        out << "\n";
+    }
+    out << "\n" << last << "\x1b[K\n";
+    std::cout << out.str() << std::flush;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const std::optional<Options> parsed = ParseOptions(argc, argv);
+    if (!parsed) {
+        return 2;
+    }
+    const Options &options = *parsed;
+
+    int input = -1;
+    int slave = -1;
+    std::string portPath = options.device;
+    if (options.device.empty()) {
+        char name[256] = {};
+        if (openpty(&input, &slave, name, nullptr, nullptr) != 0) {
+            std::cerr << "brindlex-emulator: cannot create a pseudo-terminal: " << std::strerror(errno) << "\n";
+            return 1;
+        }
+        portPath = name;
+        // Raw from the start; the library sets the line again when it opens.
+        termios line{};
+        tcgetattr(slave, &line);
+        cfmakeraw(&line);
+        tcsetattr(slave, TCSANOW, &line);
+    } else {
+        input = open(options.device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (input < 0) {
+            std::cerr << "brindlex-emulator: cannot open " << options.device << ": " << std::strerror(errno) << "\n";
+            return 1;
+        }
+    }
+    if (!options.link.empty()) {
+        unlink(options.link.c_str());
+        if (symlink(portPath.c_str(), options.link.c_str()) != 0) {
+            std::cerr << "brindlex-emulator: cannot link " << options.link << ": " << std::strerror(errno) << "\n";
+            return 1;
+        }
+    }
+
+    struct sigaction stop {};
+    stop.sa_handler = RequestStop;
+    sigaction(SIGINT, &stop, nullptr);
+    sigaction(SIGTERM, &stop, nullptr);
+    sigaction(SIGHUP, &stop, nullptr);
+
+    const bool grid = !options.json && !options.lines && isatty(STDOUT_FILENO);
+    if (options.json) {
+        std::cout << "{\"event\":\"ready\",\"port\":\"" << portPath << "\"}" << std::endl;
+    } else {
+        std::cout << "emulator ready on " << portPath
+                  << (options.link.empty() ? "" : " (linked from " + options.link + ")") << std::endl;
+    }
+
+    std::string last = "waiting for commands on " + portPath;
+    emulator::Decoder decoder(
+        [&](const emulator::Command &command) {
+            if (options.json) {
+                std::cout << JsonCommand(command, decoder.commands()) << "\n";
+            } else if (grid) {
+                last = LineCommand(command, decoder.commands());
+            } else {
+                std::cout << LineCommand(command, decoder.commands()) << "\n";
+            }
+        },
+        [&](const emulator::Malformed &malformed) {
+            if (options.json) {
+                std::cout << "{\"event\":\"malformed\",\"offset\":" << malformed.offset << ",\"reason\":\""
+                          << malformed.reason << "\"}\n";
+            } else {
+                std::cout << "malformed at offset " << malformed.offset << ": " << malformed.reason << "\n";
+            }
+        });
+    if (grid) {
+        DrawGrid(decoder.outputs(), 0, 0, last);
+    }
+
+    const auto started = std::chrono::steady_clock::now();
+    auto lastDraw = started;
+    while (!stopRequested && (options.count == 0 || decoder.commands() < options.count)) {
+        int waitMs = 100;
+        if (options.timeoutSeconds > 0) {
+            const double left = options.timeoutSeconds -
+                                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+            if (left <= 0) {
+                break;
+            }
+            waitMs = std::min(waitMs, static_cast<int>(left * 1000) + 1);
+        }
+        pollfd ready{input, POLLIN, 0};
+        const int events = poll(&ready, 1, waitMs);
+        if (events > 0) {
+            uint8_t chunk[4096];
+            const ssize_t got = read(input, chunk, sizeof chunk);
+            if (got > 0) {
+                decoder.Feed(chunk, static_cast<std::size_t>(got));
+                std::cout << std::flush;
+            } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
+                break;
+            }
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (grid && now - lastDraw > std::chrono::milliseconds(40)) {
+            DrawGrid(decoder.outputs(), decoder.commands(), decoder.errors(), last);
+            lastDraw = now;
+        }
+    }
+    decoder.Finish();
+    if (grid) {
+        DrawGrid(decoder.outputs(), decoder.commands(), decoder.errors(), last);
+    }
+    if (!options.link.empty()) {
+        unlink(options.link.c_str());
+    }
+    if (options.json) {
+        std::cout << "{\"event\":\"totals\",\"commands\":" << decoder.commands()
+                  << ",\"malformed\":" << decoder.errors() << "}" << std::endl;
+    } else {
+        std::cout << "commands " << decoder.commands() << ", malformed " << decoder.errors() << std::endl;
+    }
+    if (!options.totals.empty()) {
+        std::ofstream(options.totals) << "commands " << decoder.commands() << "\nmalformed " << decoder.errors()
+                                      << "\n";
+    }
+    close(input);
+    if (slave >= 0) {
+        close(slave);
+    }
+    return decoder.errors() == 0 ? 0 : 1;
+}
