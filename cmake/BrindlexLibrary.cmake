@@ -23,11 +23,23 @@ endif()
 # What the library's own code may use: no exceptions, no RTTI, no runtime
 # beyond the C library.
 function(brindlex_library_options target)
-    target_include_directories(${target} PUBLIC ${BRINDLEX_SOURCE_DIR}/../include
-                                         PRIVATE ${BRINDLEX_SOURCE_DIR})
+    target_include_directories(${target}
+        PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include> $<INSTALL_INTERFACE:include>
+        PRIVATE ${BRINDLEX_SOURCE_DIR})
     target_compile_definitions(${target} PRIVATE BRINDLEX_BUILDING_LIBRARY)
     target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti)
     set_target_properties(${target} PROPERTIES POSITION_INDEPENDENT_CODE ON)
+endfunction()
+
+# Windows only: gives target a version resource from the project's version.
+function(brindlex_version_resource target description filename filetype)
+    set(BRINDLEX_RC_DESCRIPTION "${description}")
+    set(BRINDLEX_RC_FILENAME "${filename}")
+    set(BRINDLEX_RC_FILETYPE "${filetype}")
+    get_filename_component(BRINDLEX_RC_NAME "${filename}" NAME_WE)
+    set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}-version.rc)
+    configure_file(${CMAKE_CURRENT_FUNCTION_LIST_DIR}/version.rc.in ${rc} @ONLY)
+    target_sources(${target} PRIVATE ${rc})
 endfunction()
 
 function(brindlex_add_library target port output_dir)
@@ -48,9 +60,12 @@ function(brindlex_add_library target port output_dir)
         # The .def file alone decides the export table; the GCC runtime is
         # linked in so the DLL needs nothing but KERNEL32 and msvcrt.
         target_sources(${target} PRIVATE ${BRINDLEX_SOURCE_DIR}/Brindlex.def)
-        set_target_properties(${target} PROPERTIES PREFIX "")
+        set_target_properties(${target} PROPERTIES PREFIX "" IMPORT_PREFIX "lib" IMPORT_SUFFIX ".dll.a")
         target_link_options(${target} PRIVATE -static-libgcc -static-libstdc++ -static)
+        brindlex_version_resource(${target} "Brindlex output controller library" "Brindlex.dll" VFT_DLL)
     else()
         target_link_options(${target} PRIVATE -Wl,--no-undefined -Wl,-z,now)
+        set_target_properties(${target} PROPERTIES
+            VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
     endif()
 endfunction()
