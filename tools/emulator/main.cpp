@@ -2,6 +2,7 @@
 // commands on a pseudo-terminal (or a given device), checks them and shows
 // the 256 outputs they set.
 #include "decoder.h"
+#include "link/port.h"
 
 #include <cerrno>
 #include <chrono>
@@ -198,6 +199,12 @@ int main(int argc, char **argv)
         if (input < 0) {
             std::cerr << "brindlex-emulator: cannot open " << options.device << ": " << std::strerror(errno) << "\n";
             return 1;
+        }
+        // The far end of a real line: the same settings the library uses.
+        const PortResult line = isatty(input) ? PortConfigureLine(input) : PortResult{PORT_STEP_NONE, nullptr, 0};
+        if (line.failedStep != PORT_STEP_NONE) {
+            std::cerr << "brindlex-emulator: " << line.operation << " on " << options.device << ": "
+                      << std::strerror(static_cast<int>(line.errorCode)) << "; reading it as it is\n";
         }
     }
     if (!options.link.empty()) {
