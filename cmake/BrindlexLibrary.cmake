@@ -29,17 +29,15 @@ function(brindlex_library_options target)
     target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti)
     set_target_properties(${target} PROPERTIES POSITION_INDEPENDENT_CODE ON)
     # An output call crosses four small files on its way to the port; link-time
-    # optimisation lets it run as one function (see docs/performance.md).
-    set_target_properties(${target} PROPERTIES INTERPROCEDURAL_OPTIMIZATION ON)
+    # optimisation lets it run as one function (see docs/performance.md). Not
+    # for the DLL: MinGW's linker then exports wrong addresses from the .def.
+    if(NOT WIN32)
+        set_target_properties(${target} PROPERTIES INTERPROCEDURAL_OPTIMIZATION ON)
+    endif()
 endfunction()
 
-# Further arguments replace the platform's port hooks (the benchmark's double).
 function(brindlex_add_library target port output_dir)
-    set(port_sources ${BRINDLEX_PORT_SOURCES})
-    if(ARGN)
-        set(port_sources ${ARGN})
-    endif()
-    add_library(${target} SHARED ${BRINDLEX_LOGIC_SOURCES} ${port_sources}
+    add_library(${target} SHARED ${BRINDLEX_LOGIC_SOURCES} ${BRINDLEX_PORT_SOURCES}
                                  ${BRINDLEX_ENTRY_SOURCES})
     brindlex_library_options(${target})
     target_compile_definitions(${target} PRIVATE BRINDLEX_PORT="${port}")
