@@ -29,6 +29,12 @@ function(brindlex_library_options target)
     target_compile_definitions(${target} PRIVATE BRINDLEX_BUILDING_LIBRARY)
     target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti)
     set_target_properties(${target} PROPERTIES POSITION_INDEPENDENT_CODE ON)
+    # An output call crosses four small files on its way to the port; link-time
+    # optimisation lets it run as one function (see docs/performance.md). Not
+    # for the DLL: MinGW's linker then exports wrong addresses from the .def.
+    if(NOT WIN32)
+        set_target_properties(${target} PROPERTIES INTERPROCEDURAL_OPTIMIZATION ON)
+    endif()
 endfunction()
 
 # Windows only: gives target a version resource from the project's version.

@@ -50,12 +50,3 @@ bool IsLinkOpen()
 {
     return linkHandles[0] != INVALID_LINK_HANDLE;
 }
-
-void SendBank(uint8_t command, uint8_t start)
-{
-    const std::size_t length = BuildBank(command, start);
-    if (linkHandles[0] == INVALID_LINK_HANDLE) {
-        return;
-    }
-    PortWrite(linkHandles[0], txBuffer, length);
-}

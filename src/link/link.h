@@ -3,6 +3,7 @@
 #pragma once
 
 #include "link/port.h"
+#include "outputs/outputs.h"
 
 #include <cstdint>
 
@@ -22,4 +23,12 @@ void CloseLink();
 bool IsLinkOpen();
 
 // Builds the bank command and, only while the link is open, writes it.
-void SendBank(uint8_t command, uint8_t start);
+// Inline so that each export gets its own copy with its command fixed.
+inline void SendBank(uint8_t command, uint8_t start)
+{
+    const std::size_t length = BuildBank(command, start);
+    if (linkHandles[0] == INVALID_LINK_HANDLE) {
+        return;
+    }
+    PortWrite(linkHandles[0], txBuffer, length);
+}
