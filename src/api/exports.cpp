@@ -58,11 +58,15 @@ BRINDLEX_API void BRINDLEX_CALL LWZ_SET_NOTIFY(NotifyProc proc, DeviceList *list
 }
 
 // Accepted for compatibility. With the caller cleaning the stack, ignoring
-// whatever the host passes is safe, so both names share this one body.
+// whatever the host passes is safe. Two empty bodies rather than an alias:
+// GCC wants the alias marked nothrow and clang refuses that on a function
+// the header already declared.
 BRINDLEX_API void BRINDLEX_CALL LWZ_SET_NOTIFY_EX(void)
 {
 }
 
-BRINDLEX_API void BRINDLEX_CALL LWZ_REGISTER(void) __attribute__((alias("LWZ_SET_NOTIFY_EX"), nothrow));
+BRINDLEX_API void BRINDLEX_CALL LWZ_REGISTER(void)
+{
+}
 
 } // extern "C"
