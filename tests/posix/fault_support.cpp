@@ -94,6 +94,7 @@ int32_t CallMix::Device()
 void CallMix::Next(const LoadedBrindlex &library, Bytes &expected)
 {
     const int32_t device = Device();
+    invalidIds += OutputModel::Valid(device) ? 0 : 1;
     Bytes command;
     if (Word() % 2 == 0) {
         const uint32_t banks[4] = {Word(), Word(), Word(), Word()};
@@ -106,6 +107,7 @@ void CallMix::Next(const LoadedBrindlex &library, Bytes &expected)
             value = static_cast<uint8_t>(Word());
         }
         const uint8_t *passed = Word() % 16 == 0 ? nullptr : values;
+        nullValues += passed == nullptr ? 1 : 0;
         library.pba(device, passed);
         command = model.Pba(device, passed);
     }

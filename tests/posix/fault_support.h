@@ -66,6 +66,9 @@ public:
     void NextUnheard(const LoadedBrindlex &library);
 
     OutputModel model;
+    // What was passed so far that the library must not act on.
+    std::size_t invalidIds = 0;
+    std::size_t nullValues = 0;
 
 private:
     int32_t Device();

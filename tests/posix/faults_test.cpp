@@ -243,6 +243,8 @@ TEST_F(Faults, AMillionMixedCallsArriveByteForByte)
                       received.begin() + static_cast<std::ptrdiff_t>(whole * COMMAND))) {
         ++whole;
     }
-    std::printf("load: %d calls, %zu commands expected, %zu bytes received, %zu commands lost\n", CALLS,
-                expected.size() / COMMAND, received.size(), expected.size() / COMMAND - whole);
+    std::printf("load: %d calls (%zu invalid ids, %zu null level pointers), %zu commands expected, "
+                "%zu bytes received, %zu commands lost\n",
+                CALLS, calls.invalidIds, calls.nullValues, expected.size() / COMMAND, received.size(),
+                expected.size() / COMMAND - whole);
 }
