@@ -43,17 +43,32 @@ std::string FirstDifference(const Bytes &received, const Bytes &expected)
            ")";
 }
 
+// The library loaded on a pseudo-terminal of its own, with the line's device
+// number to count who holds it once its path has gone with the master.
+struct LoadedOnPty {
+    PtyPort pty;
+    dev_t line = (LinkPortTo(pty.slavePath()), DeviceOf(pty.slavePath()));
+    LoadedBrindlex library;
+
+    // Unloads; true if that let go of the port.
+    bool UnloadClosesPort()
+    {
+        library.Unload();
+        RemovePortLink();
+        return DescriptorsOpenOn(line) == 1;
+    }
+};
+
 // The calls keep changing the tables after the far end has gone, and a
 // whole run of them returns; the port is let go at unload.
 std::string FarEndGoesAway()
 {
     std::string problems;
-    PtyPort pty;
-    LinkPortTo(pty.slavePath());
-    const dev_t line = DeviceOf(pty.slavePath());
-    LoadedBrindlex library;
+    LoadedOnPty loaded;
+    PtyPort &pty = loaded.pty;
+    const LoadedBrindlex &library = loaded.library;
     Require(problems, library.AnnouncedDevices() == 8, "the library did not open the port");
-    Require(problems, DescriptorsOpenOn(line) == 2, "the library does not hold the port once");
+    Require(problems, DescriptorsOpenOn(loaded.line) == 2, "the library does not hold the port once");
 
     CallMix calls(7);
     Bytes expected;
@@ -72,10 +87,7 @@ std::string FarEndGoesAway()
     Require(problems, library.AnnouncedDevices() == 8, "the devices went away with the far end");
     library.setNotifyEx();
     library.registerHost();
-
-    library.Unload();
-    Require(problems, DescriptorsOpenOn(line) == 1, "unloading did not close the port");
-    RemovePortLink();
+    Require(problems, loaded.UnloadClosesPort(), "unloading did not close the port");
     return problems;
 }
 
@@ -83,10 +95,8 @@ std::string FarEndGoesAway()
 std::string FarEndGoesAwayWhileAWriteWaits()
 {
     std::string problems;
-    PtyPort pty;
-    LinkPortTo(pty.slavePath());
-    const dev_t line = DeviceOf(pty.slavePath());
-    LoadedBrindlex library;
+    LoadedOnPty loaded;
+    const LoadedBrindlex &library = loaded.library;
 
     std::atomic<int> done{0};
     std::thread host([&] {
@@ -103,13 +113,10 @@ std::string FarEndGoesAwayWhileAWriteWaits()
         std::this_thread::sleep_for(300ms);
     }
     Require(problems, done < 100000, "the calls never waited for the far end");
-    pty.CloseMaster();
+    loaded.pty.CloseMaster();
     host.join();
     Require(problems, done == 100000, "the calls did not all return after the hang-up");
-
-    library.Unload();
-    Require(problems, DescriptorsOpenOn(line) == 1, "unloading did not close the port");
-    RemovePortLink();
+    Require(problems, loaded.UnloadClosesPort(), "unloading did not close the port");
     return problems;
 }
 
