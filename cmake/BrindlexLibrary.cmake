@@ -32,7 +32,7 @@ function(brindlex_library_options target)
     # An output call crosses four small files on its way to the port; link-time
     # optimisation lets it run as one function (see docs/performance.md). Not
     # for the DLL: MinGW's linker then exports wrong addresses from the .def.
-    if(NOT WIN32)
+    if(NOT WIN32 AND NOT BRINDLEX_SANITIZE)
         set_target_properties(${target} PROPERTIES INTERPROCEDURAL_OPTIMIZATION ON)
     endif()
 endfunction()

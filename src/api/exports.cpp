@@ -63,6 +63,13 @@ BRINDLEX_API void BRINDLEX_CALL LWZ_SET_NOTIFY_EX(void)
 {
 }
 
-BRINDLEX_API void BRINDLEX_CALL LWZ_REGISTER(void) __attribute__((alias("LWZ_SET_NOTIFY_EX"), nothrow));
+#if defined(__clang__)
+#define SAME_BODY_AS(name) __attribute__((alias(name)))
+#else
+// GCC has marked the body nothrow and wants its alias to say so too.
+#define SAME_BODY_AS(name) __attribute__((alias(name), nothrow))
+#endif
+
+BRINDLEX_API void BRINDLEX_CALL LWZ_REGISTER(void) SAME_BODY_AS("LWZ_SET_NOTIFY_EX");
 
 } // extern "C"

@@ -7,6 +7,7 @@ import argparse
 import os
 import select
 import shutil
+import stat
 import subprocess
 import sys
 import tempfile
@@ -87,6 +88,9 @@ class Pty:
         self.received = bytearray()
 
     def drain(self, seconds=0.2):
+        if self.master is None:  # the far end has gone away
+            time.sleep(seconds)
+            return
         deadline = time.monotonic() + seconds
         while True:
             left = deadline - time.monotonic()
@@ -94,8 +98,13 @@ class Pty:
                 return
             self.received += os.read(self.master, 65536)
 
-    def close(self):
+    def hang_up(self):
         os.close(self.master)
+        self.master = None
+
+    def close(self):
+        if self.master is not None:
+            os.close(self.master)
         os.close(self.slave)
 
 
@@ -114,6 +123,31 @@ def holders(path):
     return found
 
 
+def device_holders(rdev):
+    """The other processes with a descriptor open on terminal device rdev,
+    which also finds a port whose far end has gone and whose path with it."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        if int(pid) == os.getpid():
+            continue
+        try:
+            for fd in os.listdir(f"/proc/{pid}/fd"):
+                status = os.stat(f"/proc/{pid}/fd/{fd}")
+                if stat.S_ISCHR(status.st_mode) and status.st_rdev == rdev:
+                    found.append(int(pid))
+                    break
+        except OSError:
+            pass
+    return found
+
+
+def written(output):
+    """What the host has written to output so far. Read with pread: the host
+    writes through the same open file, and moving its offset (seek) would make
+    the host's next write land over earlier lines."""
+    return os.pread(output.fileno(), os.fstat(output.fileno()).st_size, 0).decode(errors="replace").replace("\r\n", "\n")
+
+
 class Run:
     """One run of the host, with the pty drained while it runs."""
 
@@ -127,8 +161,7 @@ class Run:
                     pty.drain(0.05)
                 else:
                     time.sleep(0.05)
-                output.seek(0)
-                text = output.read()
+                text = written(output)
                 if text.count("paused\n") > pauses_seen:
                     pauses_seen += 1
                     if on_pause:
@@ -137,11 +170,11 @@ class Run:
                     host.stdin.flush()
             if host.poll() is None:
                 host.kill()
-                raise AssertionError(f"the host did not finish within {timeout} s")
+                last = written(output).splitlines()[-3:]
+                raise AssertionError(f"the host did not finish within {timeout} s; it last printed {last}")
             if pty:
                 pty.drain()
-            output.seek(0)
-            self.lines = output.read().splitlines()
+            self.lines = written(output).splitlines()
             self.status = host.returncode
 
 
@@ -261,8 +294,42 @@ def test_tool(wine):
     failures.extend(tool_e2e.failures)
 
 
+def test_farend(wine):
+    """The far end goes away while the DLL is loaded: every later call returns,
+    the host keeps running and unloads cleanly, letting go of the port."""
+    pty = Pty()
+    wine.map_com61(pty.path)
+    line = os.fstat(pty.slave).st_rdev
+    model = Model()
+    expected = model.sba(2, 0x0F, 0, 0, 0) + model.pba(3, [(7 + n * 3) % 256 for n in range(32)])
+    seen = {}
+
+    def look(pause):
+        if pause == 1:
+            pty.drain()
+            seen["before"] = bytes(pty.received)
+            seen["held"] = device_holders(line)
+            pty.hang_up()
+        else:
+            seen["after unload"] = device_holders(line)
+
+    later = []
+    for i in range(500):
+        later += ["sba", i % 11 - 1, i, 255 - i, 0x100 + i, -i, "pba", i % 10, i, 1]
+    run = Run(wine, pty, ["load", "sba", 2, 0x0F, 0, 0, 0, "pba", 3, 7, 3, "pause"] + later +
+              ["notify", "ignored", 10, "unload", "pause"], on_pause=look, timeout=120)
+    finished(run)
+    check(seen.get("before") == expected, f"bytes before the hang-up: {seen.get('before', b'').hex()}")
+    check(seen.get("held", []) != [], "no process held the port while the DLL was loaded")
+    check(sum(line.startswith("pba ") for line in run.lines) == 501, f"not every call returned: {run.lines[-5:]}")
+    check(any(line.startswith("notify count=8 ") for line in run.lines), f"announcement: {run.lines[-5:]}")
+    check("unloaded" in run.lines, f"unload: {run.lines[-5:]}")
+    check(seen.get("after unload") == [], f"processes {seen.get('after unload')} still hold the port after FreeLibrary")
+    pty.close()
+
+
 TESTS = {"bytes": test_bytes, "lifecycle": test_lifecycle, "announcement": test_announcement,
-         "unavailable": test_unavailable, "tool": test_tool}
+         "unavailable": test_unavailable, "tool": test_tool, "farend": test_farend}
 
 
 def main():
