@@ -30,7 +30,9 @@ void ResetTables()
 // compiler: a bank is then stored with one 8-byte copy instead of 8 shifts,
 // which keeps an output call's own work small next to its write.
 using BankStates = std::array<uint8_t, 8>;
-static constexpr std::array<BankStates, 256> statesOfBank = [] {
+
+static constexpr std::array<BankStates, 256> StatesOfEveryBank()
+{
     std::array<BankStates, 256> table{};
     for (std::size_t bank = 0; bank < table.size(); ++bank) {
         for (std::size_t bit = 0; bit < 8; ++bit) {
@@ -38,7 +40,9 @@ static constexpr std::array<BankStates, 256> statesOfBank = [] {
         }
     }
     return table;
-}();
+}
+
+static constexpr std::array<BankStates, 256> statesOfBank = StatesOfEveryBank();
 
 void SetStatesFromBanks(int32_t deviceId, uint32_t bank0, uint32_t bank1, uint32_t bank2,
                         uint32_t bank3)
