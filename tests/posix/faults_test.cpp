@@ -120,12 +120,7 @@ std::string FarEndGoesAwayWhileAWriteWaits()
     return problems;
 }
 
-class Faults : public ::testing::Test {
-protected:
-    PtyPort pty;
-    void SetUp() override { LinkPortTo(pty.slavePath()); }
-    void TearDown() override { RemovePortLink(); }
-};
+using Faults = PortOnPty;
 
 } // namespace
 

@@ -4,6 +4,8 @@
 
 #include "brindlex.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -39,6 +41,14 @@ private:
 void LinkPortTo(const std::string &target);
 void RemovePortLink();
 std::string PortPath();
+
+// A test whose port path leads to a fresh pseudo-terminal.
+class PortOnPty : public ::testing::Test {
+protected:
+    PtyPort pty;
+    void SetUp() override { LinkPortTo(pty.slavePath()); }
+    void TearDown() override { RemovePortLink(); }
+};
 
 // The library loaded with dlopen and unloaded with dlclose.
 class LoadedBrindlex {

@@ -23,12 +23,7 @@ Bytes Concat(Bytes a, const Bytes &b)
     return a;
 }
 
-class OnPty : public ::testing::Test {
-protected:
-    PtyPort pty;
-    void SetUp() override { LinkPortTo(pty.slavePath()); }
-    void TearDown() override { RemovePortLink(); }
-};
+using OnPty = PortOnPty;
 
 std::vector<std::pair<int32_t, int32_t>> calls;
 DeviceList *watched = nullptr;
