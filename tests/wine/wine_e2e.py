@@ -61,9 +61,21 @@ class Wine:
             subprocess.run(["wineboot", "-i"], env=self.env, check=True, stdin=subprocess.DEVNULL,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
         # A persistent server of our own, whose output goes nowhere that a
-        # test might wait on.
-        subprocess.Popen(["wineserver", "-p"], env=self.env, stdin=subprocess.DEVNULL,
-                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+        # test might wait on. Without it each host starts a server that writes
+        # into the host's output: Wine dumps its objects there when the far end
+        # of a port hangs up. The server wineboot started may linger a few
+        # seconds, and "wineserver -p" refuses (status 2) while it does.
+        quiet = dict(env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                     stderr=subprocess.DEVNULL, start_new_session=True)
+        for _ in range(3):
+            status = subprocess.run(["wineserver", "-p"], timeout=60, **quiet).returncode
+            if status == 0:
+                return
+            try:
+                subprocess.run(["wineserver", "-w"], timeout=30, **quiet)
+            except subprocess.TimeoutExpired:  # a persistent one from an earlier run
+                subprocess.run(["wineserver", "-k"], timeout=60, **quiet)
+        raise RuntimeError(f"could not start a persistent wineserver for {self.prefix} (status {status})")
 
     def stop(self):
         subprocess.run(["wineserver", "-k"], env=self.env, stdin=subprocess.DEVNULL,
