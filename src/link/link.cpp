@@ -16,7 +16,10 @@ PortResult OpenAndConfigurePort(LinkHandle *handle)
     }
     result = PortConfigureLine(opened);
     if (result.failedStep == PORT_STEP_NONE) {
+        // What the driver applied stays part of the answer.
+        const LineReport line = result.line;
         result = PortConfigureTiming(opened);
+        result.line = line;
     }
     if (result.failedStep != PORT_STEP_NONE) {
         PortClose(opened);

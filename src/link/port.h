@@ -26,12 +26,29 @@ enum PortStep {
     PORT_STEP_WRITE_TIMING // make writes block until done, with no time-out
 };
 
+// The line as the driver reports it after the settings were applied. A driver
+// may accept a request and quietly keep what it cannot do (a 16550 asked for
+// more than its clock gives keeps its old rate), so where the platform lets
+// the line be read back the hook compares, and fails when they differ.
+struct LineReport {
+    bool known;               // false where the hook reads nothing back (Windows)
+    uint32_t baudRate;        // output speed
+    uint8_t dataBits;         // 5 to 8
+    bool parity;
+    uint8_t stopBits;         // 1 or 2
+    bool hardwareFlowControl; // RTS/CTS
+};
+
 // What a hook reports. The library ignores it (it never reports failures to
 // the host); the check tool prints it.
 struct PortResult {
     PortStep failedStep;   // PORT_STEP_NONE on success
-    const char *operation; // the platform call that failed, e.g. "CreateFileW"
-    uint32_t errorCode;    // GetLastError() or errno
+    // The platform call that failed, e.g. "CreateFileW". Null for a line
+    // step whose calls all succeeded but whose settings the driver did not
+    // apply: line then says what it kept.
+    const char *operation;
+    uint32_t errorCode;    // GetLastError() or errno; 0 when operation is null
+    LineReport line;       // from the line step on; unknown before it
 };
 
 // The compiled-in port: "\\.\COM61" on Windows, BRINDLEX_PORT on POSIX.
@@ -44,8 +61,11 @@ PortResult PortOpen(LinkHandle *handle);
 
 // Reads the current line settings and applies 256000 baud, 8 data bits, no
 // parity and stop-bit code 1, leaving the rest as read. On POSIX it also makes
-// the line raw with no flow control, which a Windows port is without asking.
-// Does not close the handle on failure.
+// the line raw with no flow control, which a Windows port is without asking,
+// then reads the line back and fails unless the driver runs it within 2 % of
+// 256000 baud, 8N2, without hardware flow control. On Windows SetCommState
+// itself refuses what the driver cannot do. Does not close the handle on
+// failure.
 PortResult PortConfigureLine(LinkHandle handle);
 
 // Makes writes block until the driver has taken every byte, with no time-out.

@@ -16,12 +16,12 @@ namespace {
 
 PortResult Succeeded()
 {
-    return PortResult{PORT_STEP_NONE, nullptr, 0};
+    return PortResult{PORT_STEP_NONE, nullptr, 0, {}};
 }
 
 PortResult Failed(PortStep step, const char *operation)
 {
-    return PortResult{step, operation, static_cast<uint32_t>(errno)};
+    return PortResult{step, operation, static_cast<uint32_t>(errno), {}};
 }
 
 } // namespace

@@ -10,12 +10,12 @@ constexpr DWORD LINK_BAUD_RATE = 256000;
 
 PortResult Succeeded()
 {
-    return PortResult{PORT_STEP_NONE, nullptr, 0};
+    return PortResult{PORT_STEP_NONE, nullptr, 0, {}};
 }
 
 PortResult Failed(PortStep step, const char *operation)
 {
-    return PortResult{step, operation, GetLastError()};
+    return PortResult{step, operation, GetLastError(), {}};
 }
 
 HANDLE AsHandle(LinkHandle handle)

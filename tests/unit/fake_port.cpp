@@ -14,9 +14,9 @@ PortResult Run(PortStep step)
 {
     fakePort.stepsRun.push_back(step);
     if (fakePort.failAt == step) {
-        return PortResult{step, "fake", 5};
+        return PortResult{step, "fake", 5, {}};
     }
-    return PortResult{PORT_STEP_NONE, nullptr, 0};
+    return PortResult{PORT_STEP_NONE, nullptr, 0, {}};
 }
 
 } // namespace
@@ -39,11 +39,12 @@ PortResult PortOpen(LinkHandle *handle)
 PortResult PortConfigureLine(LinkHandle handle)
 {
     if (handle != FAKE_HANDLE) {
-        return PortResult{PORT_STEP_READ_LINE, "wrong handle", 9};
+        return PortResult{PORT_STEP_READ_LINE, "wrong handle", 9, {}};
     }
     PortResult result = Run(PORT_STEP_READ_LINE);
     if (result.failedStep == PORT_STEP_NONE) {
         result = Run(PORT_STEP_WRITE_LINE);
+        result.line = fakePort.applied;
     }
     return result;
 }
@@ -51,7 +52,7 @@ PortResult PortConfigureLine(LinkHandle handle)
 PortResult PortConfigureTiming(LinkHandle handle)
 {
     if (handle != FAKE_HANDLE) {
-        return PortResult{PORT_STEP_READ_TIMING, "wrong handle", 9};
+        return PortResult{PORT_STEP_READ_TIMING, "wrong handle", 9, {}};
     }
     PortResult result = Run(PORT_STEP_READ_TIMING);
     if (result.failedStep == PORT_STEP_NONE) {

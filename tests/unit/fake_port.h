@@ -14,6 +14,7 @@ struct FakePort {
     LinkHandle lastClosed = INVALID_LINK_HANDLE;
     std::vector<PortStep> stepsRun;
     std::vector<std::vector<uint8_t>> writes;
+    LineReport applied{true, 256000, 8, false, 2, false}; // what the line step reports
 };
 
 constexpr LinkHandle FAKE_HANDLE = 0x5eed;

@@ -96,3 +96,16 @@ TEST_F(LoadedLibrary, SendBankWritesOnlyWhileTheLinkIsOpen)
     SendBank(CMD_SET_LEVELS, 96);
     EXPECT_EQ(fakePort.writes.size(), 1U);
 }
+
+TEST_F(LoadedLibrary, TheLineTheDriverAppliedOutlivesTheLaterSteps)
+{
+    ResetFakePort();
+    fakePort.applied = LineReport{true, 255319, 8, false, 2, false};
+    LinkHandle handle = INVALID_LINK_HANDLE;
+    const PortResult result = OpenAndConfigurePort(&handle);
+    ASSERT_EQ(result.failedStep, PORT_STEP_NONE);
+    EXPECT_TRUE(result.line.known);
+    EXPECT_EQ(result.line.baudRate, 255319U);
+    EXPECT_EQ(result.line.stopBits, 2);
+    PortClose(handle);
+}
