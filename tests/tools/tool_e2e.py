@@ -123,7 +123,8 @@ def check_port_check(tool, port, make_missing, make_not_terminal, make_pty, env=
     check(status == 1 and not_terminal_says in output, f"non-terminal: {status} {output}")
     pty = make_pty()
     status, output = run(tool + ["check"], env=env, cwd=cwd)
-    check(status == 0 and output.count(" ok\n") == 5 and "the port is ready" in output,
+    check(status == 0 and output.count(" ok\n") == 5 and "the port is ready" in output
+          and "runs the line at 256000 baud, 8N2" in output,
           f"pty: {status} {output}")
     # check lets go of the port again, so the library can have it next.
     status, output = run(tool + ["devices"], env=env, cwd=cwd)

@@ -1,6 +1,9 @@
 #include "port_check.h"
 
 #include "link/link.h"
+#ifndef _WIN32
+#include "link/port_posix_line.h"
+#endif
 
 #include <cerrno>
 #include <cstring>
@@ -67,6 +70,14 @@ const char *Meaning(const PortResult &result)
         }
     }
 #endif
+#ifndef _WIN32
+    // The 8250 driver lists four ports whether or not a UART answers there.
+    if ((result.failedStep == PORT_STEP_OPEN || result.failedStep == PORT_STEP_READ_LINE) &&
+        result.errorCode == EIO) {
+        return "the port exists but no hardware answers behind it: the system lists this serial port "
+               "without a UART; use the port the controller is wired to";
+    }
+#endif
     if (result.failedStep == PORT_STEP_READ_LINE) {
         return "the port is not a serial device";
     }
@@ -77,6 +88,31 @@ const char *Meaning(const PortResult &result)
         return "the driver refused the time-outs";
     }
     return "";
+}
+
+// "8 data bits, no parity, 2 stop bits"
+std::string Frame(const LineReport &line)
+{
+    return std::to_string(line.dataBits) + " data bits, " + (line.parity ? "parity" : "no parity") + ", " +
+           std::to_string(line.stopBits) + (line.stopBits == 1 ? " stop bit" : " stop bits") +
+           (line.hardwareFlowControl ? ", RTS/CTS flow control" : "");
+}
+
+// The driver took the request but runs the line otherwise (POSIX only: on
+// Windows the driver refuses instead).
+std::string NotApplied(const LineReport &line)
+{
+    std::string text = "the driver kept " + std::to_string(line.baudRate) + " baud";
+#ifndef _WIN32
+    const LineReport rateOnly{true, line.baudRate, 8, false, 2, false};
+    if (!LineIsAsAsked(rateOnly)) {
+        return text + " (asked for 256000), " + Frame(line) +
+               ": this port cannot run at 256000 baud; use a USB adapter or controller that can";
+    }
+#endif
+    return text + ", " + Frame(line) +
+           " (asked for 8 data bits, no parity, 2 stop bits, no flow control): the driver cannot run this port "
+           "as the controller needs";
 }
 
 } // namespace
@@ -93,7 +129,12 @@ bool CheckPort(std::ostream &out)
             out << "not tried\n";
         } else if (result.failedStep == step) {
             failedYet = true;
-            out << "FAILED\n    " << result.operation << ": error " << result.errorCode << " ("
+            out << "FAILED\n";
+            if (result.operation == nullptr) {
+                out << "    " << NotApplied(result.line) << "\n";
+                continue;
+            }
+            out << "    " << result.operation << ": error " << result.errorCode << " ("
                 << SystemMessage(result.errorCode) << ")\n";
             const std::string meaning = Meaning(result);
             if (!meaning.empty()) {
@@ -108,6 +149,10 @@ bool CheckPort(std::ostream &out)
         return false;
     }
     PortClose(handle);
+    if (result.line.known) {
+        out << "the driver runs the line at " << result.line.baudRate << " baud, " << int(result.line.dataBits)
+            << "N" << int(result.line.stopBits) << "\n";
+    }
     out << "the port is ready\n";
     return true;
 }

@@ -127,6 +127,13 @@ std::string JsonCommand(const emulator::Command &command, uint64_t number)
     return out.str();
 }
 
+// "256000 baud, 8N2"
+std::string Spelled(const LineReport &line)
+{
+    return std::to_string(line.baudRate) + " baud, " + std::to_string(line.dataBits) + (line.parity ? "P" : "N") +
+           std::to_string(line.stopBits) + (line.hardwareFlowControl ? ", RTS/CTS" : "");
+}
+
 std::string LineCommand(const emulator::Command &command, uint64_t number)
 {
     std::ostringstream out;
@@ -181,6 +188,7 @@ int main(int argc, char **argv)
 
     int input = -1;
     int slave = -1;
+    std::string lineApplied; // a real line as its driver runs it
     std::string portPath = options.device;
     if (options.device.empty()) {
         char name[256] = {};
@@ -201,10 +209,16 @@ int main(int argc, char **argv)
             return 1;
         }
         // The far end of a real line: the same settings the library uses.
-        const PortResult line = isatty(input) ? PortConfigureLine(input) : PortResult{PORT_STEP_NONE, nullptr, 0};
-        if (line.failedStep != PORT_STEP_NONE) {
+        const PortResult line = isatty(input) ? PortConfigureLine(input) : PortResult{PORT_STEP_NONE, nullptr, 0, {}};
+        if (line.failedStep != PORT_STEP_NONE && line.operation != nullptr) {
             std::cerr << "brindlex-emulator: " << line.operation << " on " << options.device << ": "
                       << std::strerror(static_cast<int>(line.errorCode)) << "; reading it as it is\n";
+        } else if (line.failedStep != PORT_STEP_NONE) {
+            std::cerr << "brindlex-emulator: the driver of " << options.device << " kept " << Spelled(line.line)
+                      << " (asked for 256000 baud, 8N2); reading it as it is\n";
+        }
+        if (line.line.known) {
+            lineApplied = Spelled(line.line);
         }
     }
     if (!options.link.empty()) {
@@ -226,7 +240,8 @@ int main(int argc, char **argv)
         std::cout << "{\"event\":\"ready\",\"port\":\"" << portPath << "\"}" << std::endl;
     } else {
         std::cout << "emulator ready on " << portPath
-                  << (options.link.empty() ? "" : " (linked from " + options.link + ")") << std::endl;
+                  << (options.link.empty() ? "" : " (linked from " + options.link + ")")
+                  << (lineApplied.empty() ? "" : ", line " + lineApplied) << std::endl;
     }
 
     std::string last = "waiting for commands on " + portPath;
