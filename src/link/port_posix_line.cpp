@@ -76,10 +76,11 @@ LineReport DescribeLine(uint32_t controlFlags, uint32_t outputSpeed)
 
 bool LineIsAsAsked(const LineReport &line)
 {
-    const uint64_t off = line.baudRate > LINK_BAUD_RATE ? line.baudRate - LINK_BAUD_RATE
+    constexpr uint32_t allowedOff = LINK_BAUD_RATE / 100 * LINK_BAUD_TOLERANCE_PERCENT;
+    const uint32_t off = line.baudRate > LINK_BAUD_RATE ? line.baudRate - LINK_BAUD_RATE
                                                          : LINK_BAUD_RATE - line.baudRate;
-    return off * 100 <= uint64_t{LINK_BAUD_RATE} * LINK_BAUD_TOLERANCE_PERCENT && line.dataBits == 8 &&
-           !line.parity && line.stopBits == 2 && !line.hardwareFlowControl;
+    return off <= allowedOff && line.dataBits == 8 && !line.parity && line.stopBits == 2 &&
+           !line.hardwareFlowControl;
 }
 
 PortResult PortConfigureLine(LinkHandle handle)
