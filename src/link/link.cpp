@@ -6,11 +6,11 @@ static_assert(LINK_COUNT == 1, "linkHandles has one entry");
 
 LinkHandle linkHandles[1] = {INVALID_LINK_HANDLE};
 
-PortResult OpenAndConfigurePort(LinkHandle *handle)
+PortResult OpenAndConfigurePort(const char *name, LinkHandle *handle)
 {
     *handle = INVALID_LINK_HANDLE;
     LinkHandle opened = INVALID_LINK_HANDLE;
-    PortResult result = PortOpen(&opened);
+    PortResult result = PortOpen(name, &opened);
     if (result.failedStep != PORT_STEP_NONE) {
         return result;
     }
@@ -36,7 +36,7 @@ void OpenLink()
     LinkHandle handle = INVALID_LINK_HANDLE;
     // A port that cannot be opened leaves the link closed for the life of
     // the process; the host only sees that no device is announced.
-    if (OpenAndConfigurePort(&handle).failedStep == PORT_STEP_NONE) {
+    if (OpenAndConfigurePort(PortName(), &handle).failedStep == PORT_STEP_NONE) {
         linkHandles[0] = handle;
     }
 }

@@ -10,9 +10,10 @@
 // One entry per link; INVALID_LINK_HANDLE while that link is closed.
 extern LinkHandle linkHandles[1];
 
-// Opens and configures the port step by step, closing it again if any step
-// fails. Shared by the library and the check tool, which prints the result.
-PortResult OpenAndConfigurePort(LinkHandle *handle);
+// Opens and configures the named port step by step, closing it again if any
+// step fails. Shared by the library and the check tool, which prints the
+// result and may check another port than the library's.
+PortResult OpenAndConfigurePort(const char *name, LinkHandle *handle);
 
 // Load: resets the output tables, then opens the link. Silent on failure.
 void OpenLink();

@@ -54,10 +54,11 @@ struct PortResult {
 // The compiled-in port: "\\.\COM61" on Windows, BRINDLEX_PORT on POSIX.
 const char *PortName();
 
-// Opens the port for exclusive use. On success stores the handle in *handle.
+// Opens the port named (UTF-8; the library passes PortName()) for exclusive
+// use. On success stores the handle in *handle.
 // A port that another process holds must fail here. Must not leave anything
 // open when it fails.
-PortResult PortOpen(LinkHandle *handle);
+PortResult PortOpen(const char *name, LinkHandle *handle);
 
 // Reads the current line settings and applies 256000 baud, 8 data bits, no
 // parity and stop-bit code 1, leaving the rest as read. On POSIX it also makes

@@ -31,11 +31,11 @@ const char *PortName()
     return BRINDLEX_PORT;
 }
 
-PortResult PortOpen(LinkHandle *handle)
+PortResult PortOpen(const char *name, LinkHandle *handle)
 {
     // Non-blocking so that opening never waits for carrier; writes are made
     // blocking once the line is configured.
-    const int fd = open(BRINDLEX_PORT, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return Failed(PORT_STEP_OPEN, "open");
     }

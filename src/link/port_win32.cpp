@@ -31,10 +31,15 @@ const char *PortName()
     return "\\\\.\\COM61";
 }
 
-PortResult PortOpen(LinkHandle *handle)
+PortResult PortOpen(const char *name, LinkHandle *handle)
 {
+    // Room for any device path a person types; longer ones are refused.
+    wchar_t wideName[260];
+    if (MultiByteToWideChar(CP_UTF8, 0, name, -1, wideName, 260) == 0) {
+        return Failed(PORT_STEP_OPEN, "MultiByteToWideChar");
+    }
     // No sharing: a port that another program holds fails here as busy.
-    const HANDLE port = CreateFileW(L"\\\\.\\COM61", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+    const HANDLE port = CreateFileW(wideName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                     OPEN_EXISTING, 0, nullptr);
     if (port == INVALID_HANDLE_VALUE) {
         return Failed(PORT_STEP_OPEN, "CreateFileW");

@@ -54,25 +54,35 @@ TEST(ToolArguments, BadInputIsNamedInTheError)
 {
     const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{"set", "9", "1"}, "device '9'"},
-        {{"set", "-1", "1"}, "device '-1'"},
         {{"set", "x", "1"}, "device 'x'"},
-        {{"set", "1"}, "no outputs"},
+        {{"set", "1"}, "outputs is required"},
         {{"set", "1", "32"}, "output '32'"},
+        {{"set", "1", "-1"}, "output '-1'"},
         {{"set", "1", "4-"}, "output '4-'"},
         {{"set", "1", "7-4"}, "output '7-4'"},
         {{"set", "1", "1,,2"}, "output ''"},
+        {{"set", "1", ","}, "output ''"},
+        {{"set", "1", ""}, "output ''"},
         {{"set", "1", "3a"}, "output '3a'"},
+        {{"set", "1", "010x"}, "output '010x'"},
+        // Contradictory or mixed words have no one meaning.
+        {{"set", "1", "all", "none"}, "'all' stands alone"},
+        {{"set", "1", "none,3"}, "'none' stands alone"},
+        {{"set", "1", "0", "all"}, "'all' stands alone"},
         {{"level", "1", "256"}, "level '256'"},
         {{"level", "1", "-3"}, "level '-3'"},
-        {{"level", "1"}, "not 0"},
         {{"level", "1", "1", "2"}, "not 2"},
-        {{"bogus"}, "unknown command 'bogus'"},
-        {{"devices", "extra"}, "unexpected argument 'extra'"},
-        {{"test", "--delay"}, "--delay needs"},
-        {{"test", "--delay", "soon"}, "not 'soon'"},
-        {{"set", "1", "2", "--delay", "5"}, "--delay goes with test"},
-        {{"--frob", "devices"}, "unknown option '--frob'"},
-        {{"--library"}, "--library needs a path"},
+        {{"level", "1"}, "values is required"},
+        {{"bogus"}, "bogus"},
+        {{"devices", "extra"}, "extra"},
+        {{"test", "--delay"}, "--delay"},
+        {{"test", "--delay", "soon"}, "soon"},
+        {{"test", "--delay", "60001"}, "60001"},
+        {{"test", "--delay", "-5"}, "-5"},
+        {{"set", "1", "2", "--delay", "5"}, "--delay"},
+        {{"--frob", "devices"}, "--frob"},
+        {{"--library"}, "--library"},
+        {{"check", "--port"}, "--port"},
         {{}, "no command"},
     };
     for (const auto &[arguments, named] : cases) {
@@ -83,15 +93,47 @@ TEST(ToolArguments, BadInputIsNamedInTheError)
     }
 }
 
-TEST(ToolArguments, OptionsAndHelpWork)
+TEST(ToolArguments, OptionsGoBeforeOrAfterTheCommand)
 {
-    const cli::Parsed test = P({"--library", "/opt/x/libBrindlex.so", "test", "--delay", "25"});
-    ASSERT_TRUE(test.ok) << test.error;
-    EXPECT_EQ(test.invocation.action, Action::Test);
-    EXPECT_EQ(test.invocation.delayMs, 25);
-    EXPECT_EQ(test.invocation.library, "/opt/x/libBrindlex.so");
-    EXPECT_EQ(P({"set", "9", "--help"}).invocation.action, Action::Help);
-    EXPECT_TRUE(P({"--help"}).ok);
+    const cli::Parsed before = P({"--library", "/opt/x/libBrindlex.so", "test", "--delay", "25"});
+    ASSERT_TRUE(before.ok) << before.error;
+    EXPECT_EQ(before.invocation.action, Action::Test);
+    EXPECT_EQ(before.invocation.delayMs, 25);
+    EXPECT_EQ(before.invocation.library, "/opt/x/libBrindlex.so");
+    const cli::Parsed after = P({"set", "2", "0x1F", "--library", "lib.so"});
+    ASSERT_TRUE(after.ok) << after.error;
+    EXPECT_EQ(after.invocation.library, "lib.so");
+    EXPECT_EQ(after.invocation.outputs, 0x80000000U) << "0x1F is output 31";
+    EXPECT_EQ(P({"test"}).invocation.delayMs, 100);
+    // A leading zero is decimal, not octal as CLI11's own conversion reads it.
+    EXPECT_EQ(P({"level", "1", "010"}).invocation.levels[5], 10);
+
+    const cli::Parsed check = P({"check", "--port", "COM3"});
+    ASSERT_TRUE(check.ok) << check.error;
+    EXPECT_EQ(check.invocation.action, Action::Check);
+    EXPECT_EQ(check.invocation.port, "COM3");
+    EXPECT_TRUE(P({"check"}).invocation.port.empty());
+    const cli::Parsed rule = P({"ports", "--udev-rule", "/dev/ttyUSB1"});
+    ASSERT_TRUE(rule.ok) << rule.error;
+    EXPECT_EQ(rule.invocation.action, Action::Ports);
+    EXPECT_EQ(rule.invocation.udevRulePort, "/dev/ttyUSB1");
     EXPECT_EQ(P({"--version"}).invocation.action, Action::Version);
-    EXPECT_EQ(P({"check"}).invocation.action, Action::Check);
+}
+
+TEST(ToolArguments, HelpDescribesEveryCommandTheGrammarAndTheExitCodes)
+{
+    const cli::Parsed help = P({"--help"});
+    ASSERT_TRUE(help.ok);
+    EXPECT_EQ(help.invocation.action, Action::Help);
+    for (const char *word : {"devices", "set", "level", "test", "check", "ports", "--library", "--version",
+                             "4-7", "'all' or 'none'", "0x", "130", " 3 "}) {
+        EXPECT_NE(help.help.find(word), std::string::npos) << word << " missing from:\n" << help.help;
+    }
+    // A command's own help, even after a bad argument, names its options.
+    const cli::Parsed test = P({"test", "--help"});
+    EXPECT_EQ(test.invocation.action, Action::Help);
+    EXPECT_NE(test.help.find("--delay"), std::string::npos) << test.help;
+    const cli::Parsed check = P({"check", "--help"});
+    EXPECT_NE(check.help.find("--port"), std::string::npos) << check.help;
+    EXPECT_EQ(P({"set", "9", "--help"}).invocation.action, Action::Help);
 }

@@ -100,9 +100,10 @@ def check_bad_arguments_send_nothing(emulator_program, link, tool, env=None, cwd
     emulator = Emulator(emulator_program, link)
     bad = [(["set", "9", "1"], "device '9'"), (["set", "1", "32"], "output '32'"),
            (["set", "1", "7-4"], "output '7-4'"), (["level", "2", "256"], "level '256'"),
-           (["level", "2", "1", "2"], "not 2"), (["frobnicate"], "unknown command 'frobnicate'"),
-           (["set", "0", "all"], "device '0'"), (["test", "--delay", "x"], "not 'x'"),
-           ([], "no command")]
+           (["level", "2", "1", "2"], "not 2"), (["frobnicate"], "frobnicate"),
+           (["set", "0", "all"], "device '0'"), (["test", "--delay", "x"], "x"),
+           (["set", "3", ""], "output ''"), (["set", "3", ","], "output ''"),
+           (["set", "3", "all", "none"], "'all' stands alone"), ([], "no command")]
     for arguments, named in bad:
         status, output = run(tool + arguments, env=env, cwd=cwd)
         lines = output.strip().splitlines()

@@ -26,7 +26,7 @@ const char *PortName()
     return "fake";
 }
 
-PortResult PortOpen(LinkHandle *handle)
+PortResult PortOpen(const char *, LinkHandle *handle)
 {
     ++fakePort.opens;
     const PortResult result = Run(PORT_STEP_OPEN);

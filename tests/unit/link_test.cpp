@@ -52,7 +52,7 @@ TEST_P(OpenSequence, TheCheckToolSeesWhichStepFailed)
 {
     ResetFakePort(GetParam());
     LinkHandle handle = FAKE_HANDLE;
-    const PortResult result = OpenAndConfigurePort(&handle);
+    const PortResult result = OpenAndConfigurePort(PortName(), &handle);
     EXPECT_EQ(result.failedStep, GetParam());
     EXPECT_EQ(result.errorCode, 5U);
     EXPECT_EQ(handle, INVALID_LINK_HANDLE);
@@ -102,7 +102,7 @@ TEST_F(LoadedLibrary, TheLineTheDriverAppliedOutlivesTheLaterSteps)
     ResetFakePort();
     fakePort.applied = LineReport{true, 255319, 8, false, 2, false};
     LinkHandle handle = INVALID_LINK_HANDLE;
-    const PortResult result = OpenAndConfigurePort(&handle);
+    const PortResult result = OpenAndConfigurePort(PortName(), &handle);
     ASSERT_EQ(result.failedStep, PORT_STEP_NONE);
     EXPECT_TRUE(result.line.known);
     EXPECT_EQ(result.line.baudRate, 255319U);

@@ -1,7 +1,8 @@
 #include "cli.h"
 
+#include <CLI/CLI.hpp>
+
 #include <algorithm>
-#include <cctype>
 #include <charconv>
 #include <sstream>
 
@@ -9,7 +10,8 @@ namespace cli {
 
 namespace {
 
-// A whole word as a number in [low, high]: decimal, or hex with 0x.
+// A whole word as a number in [low, high]: decimal, or hex with 0x. Not
+// CLI11's conversion, which reads a leading 0 as octal.
 bool Number(const std::string &word, long low, long high, long &value)
 {
     const char *first = word.data();
@@ -32,18 +34,11 @@ std::vector<std::string> SplitCommas(const std::vector<std::string> &words)
         while (std::getline(stream, part, ',')) {
             parts.push_back(part);
         }
-        if (!word.empty() && word.back() == ',') {
+        if (word.empty() || word.back() == ',') {
             parts.emplace_back();
         }
     }
     return parts;
-}
-
-Parsed Fail(std::string message)
-{
-    Parsed parsed;
-    parsed.error = std::move(message);
-    return parsed;
 }
 
 bool Device(const std::string &word, int32_t &device, std::string &error)
@@ -57,6 +52,34 @@ bool Device(const std::string &word, int32_t &device, std::string &error)
     return true;
 }
 
+bool Levels(const std::vector<std::string> &values, std::array<uint8_t, 32> &levels, std::string &error)
+{
+    if (values.size() != 1 && values.size() != 32) {
+        error = "level needs 1 value for all outputs or 32 values, not " + std::to_string(values.size());
+        return false;
+    }
+    for (std::size_t n = 0; n < 32; ++n) {
+        long level = 0;
+        const std::string &word = values[values.size() == 1 ? 0 : n];
+        if (!Number(word, 0, 255, level)) {
+            error = "level '" + word + "' is not a value from 0 to 255";
+            return false;
+        }
+        levels[n] = static_cast<uint8_t>(level);
+    }
+    return true;
+}
+
+const char *const OUTPUTS_HELP =
+    "Outputs: numbers 0 to 31 (decimal or 0x hex), ranges such as 4-7, joined by\n"
+    "commas or spaces (0 4-7 31, or 0,4-7,31); or 'all' or 'none' on their own.\n"
+    "Levels: 0 to 255, decimal or 0x hex.\n";
+
+const char *const EXIT_HELP =
+    "Exit status: 0 on success, 1 when the port could not be used, 2 for a mistyped\n"
+    "command (nothing is sent), 3 when the library could not be loaded, 130 when a\n"
+    "test was interrupted (every output is switched off first).\n";
+
 } // namespace
 
 bool ParseOutputs(const std::vector<std::string> &words, uint32_t &mask, std::string &error)
@@ -66,13 +89,16 @@ bool ParseOutputs(const std::vector<std::string> &words, uint32_t &mask, std::st
         error = "no outputs given (numbers 0 to 31, ranges such as 4-7, all or none)";
         return false;
     }
-    for (const std::string &part : SplitCommas(words)) {
-        if (part == "all") {
-            mask = 0xFFFFFFFFU;
-            continue;
-        }
-        if (part == "none") {
-            continue;
+    const std::vector<std::string> parts = SplitCommas(words);
+    for (const std::string &part : parts) {
+        if (part == "all" || part == "none") {
+            // "all none" or "all 3" has no one meaning: refuse rather than guess.
+            if (parts.size() != 1) {
+                error = "'" + part + "' stands alone: give either all, none or a list of outputs";
+                return false;
+            }
+            mask = part == "all" ? 0xFFFFFFFFU : 0;
+            return true;
         }
         const auto dash = part.find('-');
         long first = 0;
@@ -104,112 +130,86 @@ Parsed Parse(const std::vector<std::string> &arguments)
 {
     Parsed parsed;
     Invocation &invocation = parsed.invocation;
+
+    CLI::App app{"Drives the output controller through the Brindlex library, loaded as a host loads it.",
+                 "brindlex"};
+    app.footer(std::string("\n") + OUTPUTS_HELP + "\n" + EXIT_HELP);
+    app.require_subcommand(0, 1);
+    bool version = false;
+    app.add_option("--library", invocation.library, "load this library instead of the one beside the program")
+        ->type_name("PATH");
+    app.add_flag("--version", version, "show the tool's version and the library it would load");
+
+    std::string deviceWord;
     std::vector<std::string> words;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string &argument = arguments[i];
-        if (argument == "--help" || argument == "-h") {
-            parsed.ok = true;
-            invocation.action = Action::Help;
-            return parsed;
-        }
-        if (argument == "--version") {
-            parsed.ok = true;
-            invocation.action = Action::Version;
-            return parsed;
-        }
-        if (argument == "--library") {
-            if (i + 1 == arguments.size()) {
-                return Fail("--library needs a path");
-            }
-            invocation.library = arguments[++i];
-        } else if (argument == "--delay") {
-            long delay = 0;
-            if (i + 1 == arguments.size() || !Number(arguments[i + 1], 0, 60000, delay)) {
-                return Fail("--delay needs a number of milliseconds from 0 to 60000" +
-                            (i + 1 < arguments.size() ? ", not '" + arguments[i + 1] + "'" : std::string()));
-            }
-            invocation.delayMs = static_cast<int>(delay);
-            ++i;
-        } else if (argument.size() > 1 && argument[0] == '-' && !std::isdigit(static_cast<unsigned char>(argument[1]))) {
-            return Fail("unknown option '" + argument + "'");
-        } else {
-            words.push_back(argument);
-        }
+
+    CLI::App *devices = app.add_subcommand("devices", "list the devices the library announces");
+    CLI::App *set = app.add_subcommand("set", "switch the listed outputs of DEVICE on and the others off");
+    set->add_option("device", deviceWord, "device id, 1 to 8")->required();
+    set->add_option("outputs", words, "outputs to switch on (see below)")->required()->allow_extra_args();
+    CLI::App *level = app.add_subcommand("level", "set the 32 levels of DEVICE: one value for all, or 32");
+    level->add_option("device", deviceWord, "device id, 1 to 8")->required();
+    level->add_option("values", words, "1 or 32 values, 0 to 255")->required();
+    CLI::App *test = app.add_subcommand(
+        "test", "walk every output on and off, ramp the levels, and leave everything off");
+    test->add_option("--delay", invocation.delayMs, "milliseconds between steps, 0 to 60000 (default 100)")
+        ->check(CLI::Range(0, 60000))
+        ->type_name("MS");
+    CLI::App *check = app.add_subcommand(
+        "check", "open and configure the port as the library does, and report each step");
+    check->add_option("--port", invocation.port, "check this port instead of the library's (a path, or COMn)")
+        ->type_name("PORT");
+    CLI::App *ports = app.add_subcommand("ports", "list the machine's serial ports and what each is");
+    ports->add_option("--udev-rule", invocation.udevRulePort,
+                      "print a udev rule that links the library's port path to PORT")
+        ->type_name("PORT");
+    for (CLI::App *command : {devices, set, level, test, check, ports}) {
+        command->fallthrough();
     }
-    if (words.empty()) {
-        return Fail("no command given (devices, set, level, test or check)");
+
+    // CLI11 takes its arguments last first.
+    std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
+    try {
+        app.parse(reversed);
+    } catch (const CLI::CallForHelp &) {
+        parsed.ok = true;
+        invocation.action = Action::Help;
+        parsed.help = app.help();
+        return parsed;
+    } catch (const CLI::ParseError &problem) {
+        parsed.error = problem.what();
+        std::replace(parsed.error.begin(), parsed.error.end(), '\n', ' ');
+        return parsed;
     }
-    const std::string command = words[0];
-    const std::vector<std::string> rest(words.begin() + 1, words.end());
-    const bool delayGiven = std::find(arguments.begin(), arguments.end(), "--delay") != arguments.end();
-    if (delayGiven && command != "test") {
-        return Fail("--delay goes with test only");
-    }
-    if (command == "devices" || command == "check" || command == "test") {
-        if (!rest.empty()) {
-            return Fail("unexpected argument '" + rest[0] + "' after " + command);
-        }
-        invocation.action = command == "devices" ? Action::Devices
-                            : command == "check" ? Action::Check
-                                                 : Action::Test;
-    } else if (command == "set") {
+
+    if (version) {
+        invocation.action = Action::Version;
+    } else if (app.got_subcommand(devices)) {
+        invocation.action = Action::Devices;
+    } else if (app.got_subcommand(set)) {
         invocation.action = Action::Set;
-        if (rest.empty()) {
-            return Fail("set needs a device and its outputs");
-        }
-        if (!Device(rest[0], invocation.device, parsed.error) ||
-            !ParseOutputs({rest.begin() + 1, rest.end()}, invocation.outputs, parsed.error)) {
+        if (!Device(deviceWord, invocation.device, parsed.error) ||
+            !ParseOutputs(words, invocation.outputs, parsed.error)) {
             return parsed;
         }
-    } else if (command == "level") {
+    } else if (app.got_subcommand(level)) {
         invocation.action = Action::Level;
-        if (rest.empty()) {
-            return Fail("level needs a device and 1 or 32 values");
-        }
-        if (!Device(rest[0], invocation.device, parsed.error)) {
+        if (!Device(deviceWord, invocation.device, parsed.error) ||
+            !Levels(words, invocation.levels, parsed.error)) {
             return parsed;
         }
-        const std::vector<std::string> values(rest.begin() + 1, rest.end());
-        if (values.size() != 1 && values.size() != 32) {
-            return Fail("level needs 1 value for all outputs or 32 values, not " + std::to_string(values.size()));
-        }
-        for (std::size_t n = 0; n < 32; ++n) {
-            long level = 0;
-            const std::string &word = values[values.size() == 1 ? 0 : n];
-            if (!Number(word, 0, 255, level)) {
-                return Fail("level '" + word + "' is not a value from 0 to 255");
-            }
-            invocation.levels[n] = static_cast<uint8_t>(level);
-        }
+    } else if (app.got_subcommand(test)) {
+        invocation.action = Action::Test;
+    } else if (app.got_subcommand(check)) {
+        invocation.action = Action::Check;
+    } else if (app.got_subcommand(ports)) {
+        invocation.action = Action::Ports;
     } else {
-        return Fail("unknown command '" + command + "'");
+        parsed.error = "no command given (devices, set, level, test, check or ports)";
+        return parsed;
     }
     parsed.ok = true;
     return parsed;
-}
-
-std::string Usage()
-{
-    return "Usage: brindlex [--library PATH] COMMAND\n"
-           "\n"
-           "Drives the output controller through the Brindlex library, loaded as a host loads it.\n"
-           "\n"
-           "Commands:\n"
-           "  devices                 list the devices the library announces\n"
-           "  set DEVICE OUTPUTS...   switch the listed outputs of DEVICE (1-8) on and the others off;\n"
-           "                          outputs are 0-31, ranges such as 4-7, 'all' or 'none'\n"
-           "  level DEVICE VALUE...   set the 32 levels of DEVICE: one value (0-255) for all, or 32\n"
-           "  test [--delay MS]       walk every output of every device on and off, then ramp the\n"
-           "                          levels, leaving everything off (default delay 100 ms)\n"
-           "  check                   open and configure the port without the library and report\n"
-           "                          each step\n"
-           "\n"
-           "Options:\n"
-           "  --library PATH          load this library instead of the one beside the program\n"
-           "  --help                  show this help\n"
-           "  --version               show the version\n"
-           "\n"
-           "Exit status: 0 on success, 1 when the port could not be used, 2 for bad arguments.\n";
 }
 
 } // namespace cli

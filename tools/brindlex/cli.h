@@ -9,31 +9,33 @@
 
 namespace cli {
 
-enum class Action { Help, Version, Devices, Set, Level, Test, Check };
+enum class Action { Help, Version, Devices, Set, Level, Test, Check, Ports };
 
 struct Invocation {
     Action action = Action::Help;
-    std::string library;          // empty: the library beside the program
-    int32_t device = 0;           // set, level
-    uint32_t outputs = 0;         // set: bit n is output n
+    std::string library;              // empty: the library beside the program
+    int32_t device = 0;               // set, level
+    uint32_t outputs = 0;             // set: bit n is output n
     std::array<uint8_t, 32> levels{}; // level
-    int delayMs = 100;            // test
+    int delayMs = 100;                // test
+    std::string port;                 // check: empty for the library's own port
+    std::string udevRulePort;         // ports: print a rule for this port
 };
 
 struct Parsed {
     bool ok = false;
     Invocation invocation;
     std::string error; // one line naming the bad argument
+    std::string help;  // for Action::Help: the text asked for
 };
 
 Parsed Parse(const std::vector<std::string> &arguments);
 
-// "4-7,9" style lists, "all" and "none", as a 32-bit mask.
+// The output-list grammar: numbers 0 to 31 (decimal or 0x hex), ranges such
+// as 4-7, lists joined by commas or spaces, or "all" or "none" on their own.
 bool ParseOutputs(const std::vector<std::string> &words, uint32_t &mask, std::string &error);
 
 // The four bank bytes of a 32-bit output mask, bank 0 first.
 std::array<int32_t, 4> Banks(uint32_t outputs);
-
-std::string Usage();
 
 } // namespace cli

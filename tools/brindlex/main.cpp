@@ -47,7 +47,7 @@ std::vector<int32_t> AnnouncedDevices(const HostLibrary &library)
 int ExplainNoDevices()
 {
     std::cout << "no device announced: the library could not open its port\n";
-    CheckPort(std::cout);
+    CheckPort(std::cout, "");
     return EXIT_PORT;
 }
 
@@ -120,7 +120,7 @@ int RunTest(const HostLibrary &library, int delayMs)
 int Run(const cli::Invocation &invocation)
 {
     if (invocation.action == cli::Action::Check) {
-        return CheckPort(std::cout) ? 0 : EXIT_PORT;
+        return CheckPort(std::cout, invocation.port) ? 0 : EXIT_PORT;
     }
     HostLibrary library;
     std::string error;
@@ -173,7 +173,7 @@ int main(int argc, char **argv)
         return EXIT_USAGE;
     }
     if (parsed.invocation.action == cli::Action::Help) {
-        std::cout << cli::Usage();
+        std::cout << parsed.help;
         return 0;
     }
     if (parsed.invocation.action == cli::Action::Version) {

@@ -117,11 +117,12 @@ std::string NotApplied(const LineReport &line)
 
 } // namespace
 
-bool CheckPort(std::ostream &out)
+bool CheckPort(std::ostream &out, const std::string &port)
 {
-    out << "port " << PortName() << "\n";
+    const std::string name = port.empty() ? PortName() : port;
+    out << "port " << name << "\n";
     LinkHandle handle = INVALID_LINK_HANDLE;
-    const PortResult result = OpenAndConfigurePort(&handle);
+    const PortResult result = OpenAndConfigurePort(name.c_str(), &handle);
     bool failedYet = false;
     for (int step = PORT_STEP_OPEN; step <= PORT_STEP_WRITE_TIMING; ++step) {
         out << "  " << std::left << std::setw(62) << StepName(static_cast<PortStep>(step));

@@ -4,5 +4,8 @@
 
 #include <ostream>
 
-// Returns true when every step succeeded; the port is closed again after.
-bool CheckPort(std::ostream &out);
+#include <string>
+
+// Checks port, or the library's own port when port is empty. Returns true
+// when every step succeeded; the port is closed again after.
+bool CheckPort(std::ostream &out, const std::string &port);
