@@ -10,7 +10,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "wine"))
-from wine_e2e import Pty, Wine  # noqa: E402
+from wine_e2e import Pty, Wine, skip_unless_loader_runs  # noqa: E402
 
 
 def run(wine, calls, repetitions, timeout):
@@ -54,6 +54,7 @@ def main():
     parser.add_argument("--own-prefix", action="store_true",
                         help="make the prefix and its server first and stop the server after")
     args = parser.parse_args()
+    skip_unless_loader_runs(args.loader)
     wine = Wine(args.prefix, args.loader, args.host)
     if args.own_prefix:
         wine.setup()

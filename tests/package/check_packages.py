@@ -87,6 +87,9 @@ def check_windows(package, version, prefix):
                               "-L", where, "-lBrindlex", "-static-libgcc", "-o", os.path.join(where, "host.exe")])
         if not check(status == 0, f"MinGW {folder} host does not build: {output}"):
             continue
+        if not wine_e2e.loader_runs(loader):
+            print(f"{folder} host built but not run: this machine cannot execute {loader} (no IA32 emulation)")
+            continue
         wine.loader, wine.host = loader, os.path.join(where, "host.exe")
         pty = wine_e2e.Pty()
         wine.map_com61(pty.path)
