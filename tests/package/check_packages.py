@@ -87,6 +87,12 @@ def check_windows(package, version, prefix):
                               "-L", where, "-lBrindlex", "-static-libgcc", "-o", os.path.join(where, "host.exe")])
         if not check(status == 0, f"MinGW {folder} host does not build: {output}"):
             continue
+        if folder == "x64":
+            # The 64-bit tool given the 32-bit DLL: Windows' error 193, in words.
+            status, output = run(["/usr/lib/wine/wine64", os.path.join(where, "brindlex.exe"), "--library",
+                                  os.path.join("..", "x86", "Brindlex.dll"), "devices"], env=wine.env, cwd=where)
+            check(status == 3 and "it is a DLL for x86 (32-bit) and this brindlex.exe is x64 (64-bit)" in output
+                  and "package's x64 folder" in output, f"x64 tool with the x86 DLL: {status} {output!r}")
         if not wine_e2e.loader_runs(loader):
             print(f"{folder} host built but not run: this machine cannot execute {loader} (no IA32 emulation)")
             continue

@@ -5,6 +5,7 @@ and the cabinet ends dark. Also `brindlex check` and bad arguments."""
 import argparse
 import json
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -138,18 +139,93 @@ def check_port_check(tool, port, make_missing, make_not_terminal, make_pty, env=
     os.close(pty[1])
 
 
+def check_interrupted_test_ends_dark(emulator_program, link, tool):
+    """Ctrl-C or a kill in the middle of `brindlex test` finishes the call
+    under way, switches everything off, says so and exits 130."""
+    for stop in (signal.SIGINT, signal.SIGTERM):
+        emulator = Emulator(emulator_program, link)
+        with tempfile.TemporaryFile(mode="w+") as output:
+            walk = subprocess.Popen(tool + ["test", "--delay", "200"], stdout=output, stderr=subprocess.STDOUT,
+                                    stdin=subprocess.DEVNULL)
+            time.sleep(0.7)
+            walk.send_signal(stop)
+            status = walk.wait(timeout=20)
+            output.seek(0)
+            text = output.read()
+        events, _ = emulator.stop()
+        commands = [e for e in events if e["event"] == "command"]
+        last = {}
+        for command in commands:
+            last[(command["command"], command["device"])] = command["data"]
+        lit = [key for key, data in last.items() if any(data)]
+        check(status == 130, f"{stop.name}: exit status {status}: {text[-500:]}")
+        check("test interrupted: every output and level of every device switched off" in text,
+              f"{stop.name}: {text[-500:]}")
+        check(4 <= len(commands) < 40, f"{stop.name}: {len(commands)} commands: the walk did not run or stop")
+        check(len(last) == 16 and not lit, f"{stop.name}: left on {lit}, or not every device switched off")
+
+
+def check_output_survives_a_kill(emulator_program, link, tool):
+    """Lines already printed are in a redirected log when the tool is killed
+    outright (nothing held in a buffer), each line whole."""
+    emulator = Emulator(emulator_program, link)
+    with tempfile.TemporaryFile(mode="w+") as output:
+        walk = subprocess.Popen(tool + ["test", "--delay", "50"], stdout=output, stderr=subprocess.STDOUT,
+                                stdin=subprocess.DEVNULL)
+        time.sleep(1.0)
+        walk.kill()
+        walk.wait(timeout=20)
+        output.seek(0)
+        lines = output.read().splitlines()
+    emulator.stop()
+    check(len(lines) >= 5 and lines[0] == "devices announced: 8" and
+          all(line.startswith("device 1 output ") and line.endswith(" on") for line in lines[1:]),
+          f"log of a killed test: {lines}")
+
+
+def check_library_problems(tool):
+    """A library that cannot be loaded has its own exit status and a reason
+    in plain words; --version reads the library without loading it."""
+    folder = tempfile.mkdtemp(prefix="brindlex-library-")
+    text_file = os.path.join(folder, "notes.so")
+    with open(text_file, "w") as out:
+        out.write("not a library\n")
+    # An ELF header of an arm64 shared object: enough for any loader to refuse.
+    arm64 = os.path.join(folder, "arm64.so")
+    with open(arm64, "wb") as out:
+        out.write(b"\x7fELF\x02\x01\x01" + bytes(9) + (3).to_bytes(2, "little") + (183).to_bytes(2, "little")
+                  + bytes(44))
+    for library, says in [(os.path.join(folder, "missing.so"), "there is no such file"),
+                          (text_file, "it is not a shared library"),
+                          (arm64, "it is a library for arm64 (aarch64) and this brindlex runs on")]:
+        status, output = run(tool + ["--library", library, "devices"])
+        check(status == 3 and says in output and output.count("\n") == 1,
+              f"--library {os.path.basename(library)}: {status} {output!r}")
+    status, output = run(tool + ["--version"])
+    check(status == 0 and "brindlex " in output and "version " in output and "soname libBrindlex.so." in output,
+          f"--version: {status} {output!r}")
+    status, output = run(tool + ["--library", arm64, "--version"])
+    check(status == 0 and "arm64 (aarch64): not loadable by this brindlex" in output, f"--version arm64: {output!r}")
+    shutil.rmtree(folder)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--emulator", required=True)
     parser.add_argument("--tool", required=True, help="brindlex built with --port as its port")
     parser.add_argument("--port", required=True)
-    parser.add_argument("scenario", choices=["walk", "usage", "check"])
+    parser.add_argument("scenario", choices=["walk", "usage", "check", "interrupt", "library"])
     args = parser.parse_args()
     tool = [os.path.abspath(args.tool)]
     if args.scenario == "walk":
         check_test_walk(args.emulator, args.port, tool)
     elif args.scenario == "usage":
         check_bad_arguments_send_nothing(args.emulator, args.port, tool)
+    elif args.scenario == "interrupt":
+        check_interrupted_test_ends_dark(args.emulator, args.port, tool)
+        check_output_survives_a_kill(args.emulator, args.port, tool)
+    elif args.scenario == "library":
+        check_library_problems(tool)
     else:
         def link_to(target):
             if os.path.lexists(args.port):

@@ -333,7 +333,30 @@ def test_tool(wine):
                               make_pty, not_terminal_says="GetCommState",
                               # The library reads nothing back on Windows.
                               line_read_back="the port is ready", **where)
+    check_library_problems(wine, tool, where, tool_e2e)
     failures.extend(tool_e2e.failures)
+
+
+def check_library_problems(wine, tool, where, tool_e2e):
+    """A DLL that cannot be loaded: exit status 3 and which folder to take."""
+    sixty_four = wine.loader.endswith("64")
+    folder = where["cwd"]
+    other = os.path.join(folder, "other-bitness.dll")
+    with open(other, "wb") as out:  # MZ, then a PE header of the other bitness marked as a DLL
+        header = bytearray(256)
+        header[0:2], header[0x3C] = b"MZ", 0x80
+        header[0x80:0x84] = b"PE\0\0"
+        header[0x84:0x86] = (0x14C if sixty_four else 0x8664).to_bytes(2, "little")
+        header[0x80 + 22:0x80 + 24] = (0x2000).to_bytes(2, "little")
+        out.write(header)
+    take = "x64" if sixty_four else "x86"
+    for library, says in [("other-bitness.dll", f"take Brindlex.dll from the package's {take} folder"),
+                          ("missing.dll", "there is no such file")]:
+        status, output = tool_e2e.run(tool + ["--library", library, "devices"], **where)
+        check(status == 3 and says in output, f"--library {library}: {status} {output!r}")
+    os.unlink(other)
+    status, output = tool_e2e.run(tool + ["--version"], **where)
+    check(status == 0 and "Brindlex.dll (version 1.0" in output, f"--version: {status} {output!r}")
 
 
 def test_farend(wine):

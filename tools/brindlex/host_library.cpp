@@ -1,5 +1,7 @@
 #include "host_library.h"
 
+#include "library_file.h"
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -37,6 +39,37 @@ template <typename Function> Function As(void *symbol)
     return reinterpret_cast<Function>(symbol);
 }
 
+// Why a file could not be loaded, in the words of someone choosing which
+// file to take; systemReason is the loader's own message.
+std::string LoadFailure(const std::string &file, const std::string &systemReason)
+{
+    const LibraryFile found = InspectLibrary(file);
+    if (!found.exists) {
+        return "cannot load " + file + ": there is no such file";
+    }
+    if (found.architecture.empty() || !found.library) {
+        return "cannot load " + file + ": it is not a shared library";
+    }
+    if (!found.runsHere) {
+#ifdef _WIN32
+        if (!found.windows) {
+            return "cannot load " + file + ": it is a Linux library, not a Windows DLL";
+        }
+        const bool program64 = sizeof(void *) == 8;
+        return "cannot load " + file + ": it is a DLL for " + found.architecture + " and this brindlex.exe is " +
+               ProgramArchitecture() + "; take Brindlex.dll from the package's " + (program64 ? "x64" : "x86") +
+               " folder, with the brindlex.exe beside it (a host of the other bitness takes the other folder)";
+#else
+        if (found.windows) {
+            return "cannot load " + file + ": it is a Windows DLL, not a Linux library";
+        }
+        return "cannot load " + file + ": it is a library for " + found.architecture + " and this brindlex runs on " +
+               ProgramArchitecture() + "; take the package built for this machine";
+#endif
+    }
+    return "cannot load " + file + ": " + systemReason;
+}
+
 } // namespace
 
 std::string LibraryBesideProgram()
@@ -68,7 +101,10 @@ bool LoadHostLibrary(const std::string &path, HostLibrary &library, std::string 
 #ifdef _WIN32
     library.handle = LoadLibraryW(Wide(file).c_str());
     if (library.handle == nullptr) {
-        error = "cannot load " + file + " (error " + std::to_string(GetLastError()) + ")";
+        const DWORD code = GetLastError();
+        error = LoadFailure(file, code == ERROR_MOD_NOT_FOUND
+                                      ? "a DLL it needs is missing (error 126)"
+                                      : "error " + std::to_string(code));
         return false;
     }
 #else
@@ -76,7 +112,7 @@ bool LoadHostLibrary(const std::string &path, HostLibrary &library, std::string 
     const std::string local = file.find('/') == std::string::npos ? "./" + file : file;
     library.handle = dlopen(local.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (library.handle == nullptr) {
-        error = "cannot load " + file + ": " + dlerror();
+        error = LoadFailure(file, dlerror());
         return false;
     }
 #endif
@@ -101,4 +137,30 @@ void UnloadHostLibrary(HostLibrary &library)
 #endif
         library.handle = nullptr;
     }
+}
+
+std::string LibraryVersion(const std::string &path)
+{
+#ifdef _WIN32
+    const std::wstring wide = Wide(path);
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(wide.c_str(), &ignored);
+    std::string data(size, '\0');
+    VS_FIXEDFILEINFO *fixed = nullptr;
+    UINT length = 0;
+    if (size == 0 || !GetFileVersionInfoW(wide.c_str(), 0, size, data.data()) ||
+        !VerQueryValueW(data.data(), L"\\", reinterpret_cast<void **>(&fixed), &length) || fixed == nullptr) {
+        return "";
+    }
+    return std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." + std::to_string(LOWORD(fixed->dwFileVersionMS)) +
+           "." + std::to_string(HIWORD(fixed->dwFileVersionLS));
+#else
+    char real[PATH_MAX];
+    if (realpath(path.c_str(), real) == nullptr) {
+        return "";
+    }
+    const std::string name = std::string(real).substr(std::string(real).find_last_of('/') + 1);
+    const auto suffix = name.find(".so.");
+    return suffix == std::string::npos ? "" : name.substr(suffix + 4);
+#endif
 }

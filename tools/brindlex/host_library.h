@@ -20,3 +20,8 @@ void UnloadHostLibrary(HostLibrary &library);
 
 // The library file a host would load from this program's folder.
 std::string LibraryBesideProgram();
+
+// The library's version without loading it: the DLL's version resource on
+// Windows, the version its real file name carries on Linux (libBrindlex.so.1.0.0
+// gives 1.0.0). Empty when the file has none.
+std::string LibraryVersion(const std::string &path);

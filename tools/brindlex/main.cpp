@@ -1,9 +1,12 @@
 // brindlex: switches a cabinet's outputs by hand through the real library,
 // and says why the port does not open when it does not.
 #include "cli.h"
+#include "console.h"
 #include "host_library.h"
+#include "library_file.h"
 #include "port_check.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <iostream>
@@ -25,6 +28,8 @@ namespace {
 
 constexpr int EXIT_PORT = 1;
 constexpr int EXIT_USAGE = 2;
+constexpr int EXIT_LIBRARY = 3;
+constexpr int EXIT_INTERRUPTED = 130;
 
 std::vector<int32_t> announced;
 
@@ -73,10 +78,18 @@ private:
     bool terminal_;
 };
 
-int RunTest(const HostLibrary &library, int delayMs)
+// Waits delayMs in short steps; false as soon as an interrupt is asked for.
+bool Pause(int delayMs)
 {
-    const auto pause = [delayMs] { std::this_thread::sleep_for(std::chrono::milliseconds(delayMs)); };
-    long commands = 0;
+    for (int waited = 0; waited < delayMs && !InterruptRequested(); waited += 10) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::min(10, delayMs - waited)));
+    }
+    return !InterruptRequested();
+}
+
+// The walk itself; false when interrupted, after the call under way.
+bool Walk(const HostLibrary &library, int delayMs, long &commands)
+{
     Progress progress;
     for (int32_t device = 1; device <= 8; ++device) {
         for (int output = 0; output < 32; ++output) {
@@ -84,7 +97,10 @@ int RunTest(const HostLibrary &library, int delayMs)
             library.sba(device, banks[0], banks[1], banks[2], banks[3]);
             ++commands;
             progress.Show("device " + std::to_string(device) + " output " + std::to_string(output) + " on");
-            pause();
+            if (!Pause(delayMs)) {
+                progress.Done();
+                return false;
+            }
         }
         library.sba(device, 0, 0, 0, 0);
         ++commands;
@@ -100,18 +116,35 @@ int RunTest(const HostLibrary &library, int delayMs)
             library.pba(device, levels.data());
             ++commands;
             progress.Show("device " + std::to_string(device) + " level " + std::to_string(level));
-            pause();
+            if (!Pause(delayMs)) {
+                progress.Done();
+                return false;
+            }
         }
         library.sba(device, 0, 0, 0, 0);
         ++commands;
     }
     progress.Done();
+    return true;
+}
+
+int RunTest(const HostLibrary &library, int delayMs)
+{
+    CatchInterrupts();
+    long commands = 0;
+    const bool completed = Walk(library, delayMs, commands);
     // Everything off, levels included, whatever the walk left behind.
-    levels.fill(0);
+    const std::array<uint8_t, 32> off{};
     for (int32_t device = 1; device <= 8; ++device) {
         library.sba(device, 0, 0, 0, 0);
-        library.pba(device, levels.data());
+        library.pba(device, off.data());
         commands += 2;
+    }
+    if (!completed) {
+        std::cout << "test interrupted: every output and level of every device switched off (" << commands
+                  << " commands sent)\n";
+        InterruptHandled();
+        return EXIT_INTERRUPTED;
     }
     std::cout << "test done: " << commands << " commands sent, every output off\n";
     return 0;
@@ -126,7 +159,7 @@ int Run(const cli::Invocation &invocation)
     std::string error;
     if (!LoadHostLibrary(invocation.library, library, error)) {
         std::cerr << "brindlex: " << error << "\n";
-        return EXIT_PORT;
+        return EXIT_LIBRARY;
     }
     const std::vector<int32_t> devices = AnnouncedDevices(library);
     int status = 0;
@@ -163,10 +196,37 @@ int Run(const cli::Invocation &invocation)
     return status;
 }
 
+// The tool's version and the library it would load, read from the file: loading
+// it would open the port.
+void ShowVersion(const std::string &libraryOption)
+{
+    std::cout << "brindlex " << BRINDLEX_VERSION << " (" << ProgramArchitecture() << ")\n";
+    const std::string path = libraryOption.empty() ? LibraryBesideProgram() : libraryOption;
+    const LibraryFile file = InspectLibrary(path);
+    std::string about;
+    if (!file.exists) {
+        about = "not found";
+    } else if (!file.library) {
+        about = "not a shared library";
+    } else {
+        const std::string version = LibraryVersion(path);
+        about = "version " + (version.empty() ? std::string("unknown") : version);
+        if (!file.soname.empty()) {
+            about += ", soname " + file.soname;
+        }
+        about += ", " + file.architecture;
+        if (!file.runsHere) {
+            about += ": not loadable by this brindlex";
+        }
+    }
+    std::cout << "library " << path << " (" << about << ")\n";
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    SendWholeLines();
     const cli::Parsed parsed = cli::Parse(std::vector<std::string>(argv + 1, argv + argc));
     if (!parsed.ok) {
         std::cerr << "brindlex: " << parsed.error << " (see brindlex --help)\n";
@@ -177,7 +237,7 @@ int main(int argc, char **argv)
         return 0;
     }
     if (parsed.invocation.action == cli::Action::Version) {
-        std::cout << "brindlex " << BRINDLEX_VERSION << "\n";
+        ShowVersion(parsed.invocation.library);
         return 0;
     }
     return Run(parsed.invocation);
