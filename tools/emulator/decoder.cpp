@@ -37,15 +37,36 @@ Decoder::Decoder(OnCommand onCommand, OnMalformed onMalformed)
 void Decoder::Feed(const uint8_t *data, std::size_t size)
 {
     pending_.insert(pending_.end(), data, data + size);
-    Decode();
+    Decode(false);
 }
 
-void Decoder::Decode()
+void Decoder::Pause()
+{
+    Decode(true);
+}
+
+void Decoder::Decode(bool paused)
 {
     std::size_t at = 0;
-    while (pending_.size() - at > 0) {
+    while (at < pending_.size()) {
         const std::size_t available = pending_.size() - at;
-        const std::string problem = Problem(&pending_[at], std::min(available, COMMAND_SIZE));
+        const uint8_t *candidate = &pending_[at];
+        std::string problem = Problem(candidate, std::min(available, COMMAND_SIZE));
+        if (problem.empty()) {
+            if (available < COMMAND_SIZE) {
+                break; // a good start; wait for the rest
+            }
+            // A command that lost a byte and took the next one's first looks
+            // whole too; only the header after it shows where it really ended.
+            const std::size_t after = std::min<std::size_t>(available - COMMAND_SIZE, 4);
+            const std::string next = Problem(candidate + COMMAND_SIZE, after);
+            if (next.empty() && after < 4 && !paused) {
+                break; // trusted once the next header arrives or the stream pauses
+            }
+            if (!next.empty()) {
+                problem = "the next command does not start right after it (" + next + ")";
+            }
+        }
         if (!problem.empty()) {
             // Report the first bad byte of a run once, then slide one byte
             // at a time until a command fits again.
@@ -57,11 +78,8 @@ void Decoder::Decode()
             ++at;
             continue;
         }
-        if (available < COMMAND_SIZE) {
-            break; // a good start; wait for the rest
-        }
-        Command command{pendingOffset_ + at, pending_[at + 1], pending_[at + 2], {}};
-        std::copy_n(&pending_[at + 4], 32, command.data.begin());
+        Command command{pendingOffset_ + at, candidate[1], candidate[2], {}};
+        std::copy_n(candidate + 4, 32, command.data.begin());
         auto &table = command.kind == 0x02 ? outputs_.states : outputs_.levels;
         std::copy(command.data.begin(), command.data.end(), table.begin() + command.start);
         ++commands_;
@@ -75,6 +93,7 @@ void Decoder::Decode()
 
 void Decoder::Finish()
 {
+    Decode(true);
     if (!pending_.empty()) {
         ++errors_;
         onMalformed_(Malformed{pendingOffset_, "stream ended inside a command (" +

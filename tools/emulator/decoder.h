@@ -1,5 +1,10 @@
 // Decodes the stream of bank commands a controller receives, checking each
 // against the protocol and finding the next good command after a bad one.
+//
+// There is no frame marker or checksum, so 36 bytes that check are trusted
+// only once the next command's header follows right after them, or the
+// stream pauses or ends right after them. Anything else is bad bytes, and
+// the search for the next command goes on one byte further.
 #pragma once
 
 #include <array>
@@ -38,7 +43,11 @@ public:
     Decoder(OnCommand onCommand, OnMalformed onMalformed);
 
     void Feed(const uint8_t *data, std::size_t size);
-    // The stream ended: bytes still waiting are a truncated command.
+    // The stream paused: a command that checks and is all that has arrived
+    // (or is followed only by the start of a header) is trusted now.
+    void Pause();
+    // The stream ended: as a pause, then bytes still waiting are a truncated
+    // command.
     void Finish();
 
     const Outputs &outputs() const { return outputs_; }
@@ -46,7 +55,7 @@ public:
     uint64_t errors() const { return errors_; }
 
 private:
-    void Decode();
+    void Decode(bool paused);
 
     OnCommand onCommand_;
     OnMalformed onMalformed_;

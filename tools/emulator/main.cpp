@@ -267,8 +267,13 @@ int main(int argc, char **argv)
         DrawGrid(decoder.outputs(), 0, 0, last);
     }
 
+    // A command is shown once the next one's header arrives, or once the line
+    // has been quiet this long after it, so the last of a burst shows too.
+    constexpr auto PAUSE = std::chrono::milliseconds(50);
     const auto started = std::chrono::steady_clock::now();
     auto lastDraw = started;
+    auto lastBytes = started;
+    bool pauseDue = false; // bytes arrived since the last pause
     while (!stopRequested && (options.count == 0 || decoder.commands() < options.count)) {
         int waitMs = 100;
         if (options.timeoutSeconds > 0) {
@@ -279,6 +284,11 @@ int main(int argc, char **argv)
             }
             waitMs = std::min(waitMs, static_cast<int>(left * 1000) + 1);
         }
+        if (pauseDue) {
+            const auto untilPause = lastBytes + PAUSE - std::chrono::steady_clock::now();
+            waitMs = std::min(waitMs, static_cast<int>(std::max<int64_t>(
+                                          0, std::chrono::ceil<std::chrono::milliseconds>(untilPause).count())));
+        }
         pollfd ready{input, POLLIN, 0};
         const int events = poll(&ready, 1, waitMs);
         if (events > 0) {
@@ -287,11 +297,18 @@ int main(int argc, char **argv)
             if (got > 0) {
                 decoder.Feed(chunk, static_cast<std::size_t>(got));
                 std::cout << std::flush;
+                lastBytes = std::chrono::steady_clock::now();
+                pauseDue = true;
             } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
                 break;
             }
         }
         const auto now = std::chrono::steady_clock::now();
+        if (pauseDue && now - lastBytes >= PAUSE) {
+            decoder.Pause();
+            std::cout << std::flush;
+            pauseDue = false;
+        }
         if (grid && now - lastDraw > std::chrono::milliseconds(40)) {
             DrawGrid(decoder.outputs(), decoder.commands(), decoder.errors(), last);
             lastDraw = now;
