@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
 """The host tool driving the real library onto a pseudo-terminal that the
 emulator reads: every command the tool sends arrives well-formed, in order,
-and the cabinet ends dark. Also `brindlex check` and bad arguments."""
+and the cabinet ends dark. Also `brindlex check` and bad arguments.
+
+The emulator-* scenarios run the emulator alone: its command line, its
+--link, its JSON and the way it writes its output."""
 import argparse
 import json
 import os
@@ -137,13 +140,61 @@ def check_port_check(tool, port, make_missing, make_not_terminal, make_pty, env=
     os.close(pty[1])
 
 
+def run_emulator(command, timeout=10):
+    """Runs the emulator to its end: (status, stdout, stderr); status None if
+    it had to be killed because it did not end by itself."""
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+    try:
+        out, err = process.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        out, err = process.communicate()
+        return None, out.decode(errors="replace"), err.decode(errors="replace")
+    return process.returncode, out.decode(errors="replace"), err.decode(errors="replace")
+
+
+def check_emulator_arguments(emulator):
+    """Bad command lines end at once with status 2 and one line naming the
+    culprit; --help lists every option; good values are taken."""
+    bad = [(["--count", "-1"], "--count"), (["--count", "99999999999999999999"], "--count"),
+           (["--count", "0"], "--count"), (["--count", "3x"], "--count"), (["--count"], "--count"),
+           (["--timeout", "nan"], "--timeout"), (["--timeout", "inf"], "--timeout"),
+           (["--timeout", "-1"], "--timeout"), (["--timeout", "0"], "--timeout"),
+           (["--json", "--lines"], "--lines"), (["--frobnicate"], "--frobnicate"), (["extra"], "extra"),
+           (["--device", ""], "--device")]
+    for arguments, named in bad:
+        status, out, err = run_emulator([emulator] + arguments, timeout=5)
+        lines = err.strip().splitlines()
+        check(status == 2 and out == "" and len(lines) == 1 and named in lines[0],
+              f"emulator {' '.join(arguments)}: status {status}, stdout {out!r}, stderr {err!r}")
+    status, out, err = run_emulator([emulator, "--help"])
+    check(status == 0 and err == "", f"--help: status {status}, stderr {err!r}")
+    for option in ["--device", "--link", "--json", "--lines", "--count", "--timeout", "--totals", "--help",
+                   "--version"]:
+        check(option in out, f"--help does not list {option}: {out}")
+    status, out, err = run_emulator([emulator, "--version"])
+    check(status == 0 and out.startswith("brindlex-emulator ") and len(out.splitlines()) == 1,
+          f"--version: status {status}, {out!r} {err!r}")
+    status, out, err = run_emulator([emulator, "--count=1", "--timeout", "0.3", "--lines"])
+    check(status == 0 and "commands 0, malformed 0" in out, f"good arguments: status {status}, {out!r} {err!r}")
+
+
+EMULATOR_SCENARIOS = {"emulator-arguments": check_emulator_arguments}
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--emulator", required=True)
-    parser.add_argument("--tool", required=True, help="brindlex built with --port as its port")
-    parser.add_argument("--port", required=True)
-    parser.add_argument("scenario", choices=["walk", "usage", "check"])
+    parser.add_argument("--tool", help="brindlex built with --port as its port")
+    parser.add_argument("--port")
+    parser.add_argument("scenario", choices=["walk", "usage", "check"] + list(EMULATOR_SCENARIOS))
     args = parser.parse_args()
+    if args.scenario in EMULATOR_SCENARIOS:
+        EMULATOR_SCENARIOS[args.scenario](os.path.abspath(args.emulator))
+        print(f"{args.scenario}: {'FAILED' if failures else 'ok'}")
+        return 1 if failures else 0
+    if not args.tool or not args.port:
+        parser.error(f"{args.scenario} needs --tool and --port")
     tool = [os.path.abspath(args.tool)]
     if args.scenario == "walk":
         check_test_walk(args.emulator, args.port, tool)

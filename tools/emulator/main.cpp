@@ -2,6 +2,7 @@
 // commands on a pseudo-terminal (or a given device), checks them and shows
 // the 256 outputs they set.
 #include "decoder.h"
+#include "options.h"
 #include "link/port.h"
 
 #include <cerrno>
@@ -12,7 +13,6 @@
 #include <fcntl.h>
 #include <fstream>
 #include <iostream>
-#include <optional>
 #include <poll.h>
 #include <pty.h>
 #include <sstream>
@@ -31,80 +31,6 @@ volatile std::sig_atomic_t stopRequested = 0;
 void RequestStop(int)
 {
     stopRequested = 1;
-}
-
-struct Options {
-    std::string device;
-    std::string link;
-    bool json = false;
-    bool lines = false; // one line per command even on a terminal
-    uint64_t count = 0; // 0: no limit
-    double timeoutSeconds = 0;
-    std::string totals; // also write the totals here at the end
-};
-
-const char *USAGE =
-    "Usage: brindlex-emulator [--device PATH] [--link PATH] [--json | --lines] [--count N] [--timeout S]\n"
-    "\n"
-    "Emulates the output controller: decodes the bank commands it receives, checks each\n"
-    "against the protocol and shows the 8 devices by 32 outputs.\n"
-    "\n"
-    "  --device PATH   read this serial device instead of a new pseudo-terminal\n"
-    "  --link PATH     make PATH a symlink to the pseudo-terminal (for example a Wine\n"
-    "                  prefix's dosdevices/com61, or the library's port path)\n"
-    "  --json          one JSON object per command or error, for programs\n"
-    "  --lines         one line per command, also on a terminal\n"
-    "  --count N       end after N commands\n"
-    "  --timeout S     end after S seconds\n"
-    "  --totals FILE   also write the totals to FILE when it ends\n"
-    "\n"
-    "Without --json it shows a live grid on a terminal and one line per command otherwise.\n"
-    "It prints the totals when it ends; the exit status is 1 if any command was malformed.\n";
-
-std::optional<Options> ParseOptions(int argc, char **argv)
-{
-    Options options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string argument = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (argument == "--help") {
-            std::cout << USAGE;
-            std::exit(0);
-        } else if (argument == "--version") {
-            std::cout << "brindlex-emulator " << BRINDLEX_VERSION << "\n";
-            std::exit(0);
-        } else if (argument == "--json") {
-            options.json = true;
-        } else if (argument == "--lines") {
-            options.lines = true;
-        } else if (argument == "--device" && hasValue) {
-            options.device = argv[++i];
-        } else if (argument == "--link" && hasValue) {
-            options.link = argv[++i];
-        } else if (argument == "--totals" && hasValue) {
-            options.totals = argv[++i];
-        } else if (argument == "--count" && hasValue) {
-            char *end = nullptr;
-            options.count = std::strtoull(argv[++i], &end, 10);
-            if (*end != '\0' || options.count == 0) {
-                std::cerr << "brindlex-emulator: --count needs a positive number, not '" << argv[i] << "'\n";
-                return std::nullopt;
-            }
-        } else if (argument == "--timeout" && hasValue) {
-            char *end = nullptr;
-            options.timeoutSeconds = std::strtod(argv[++i], &end);
-            if (*end != '\0' || options.timeoutSeconds <= 0) {
-                std::cerr << "brindlex-emulator: --timeout needs a positive number of seconds, not '" << argv[i]
-                          << "'\n";
-                return std::nullopt;
-            }
-        } else {
-            std::cerr << "brindlex-emulator: unknown or incomplete argument '" << argument
-                      << "' (see --help)\n";
-            return std::nullopt;
-        }
-    }
-    return options;
 }
 
 std::string Hex(uint8_t byte)
@@ -180,11 +106,15 @@ void DrawGrid(const emulator::Outputs &outputs, uint64_t commands, uint64_t erro
 
 int main(int argc, char **argv)
 {
-    const std::optional<Options> parsed = ParseOptions(argc, argv);
-    if (!parsed) {
-        return 2;
+    const emulator::ParsedOptions parsed = emulator::ParseOptions(argc, argv, BRINDLEX_VERSION);
+    if (!parsed.options) {
+        std::cout << parsed.out << std::flush;
+        if (!parsed.error.empty()) {
+            std::cerr << parsed.error << "\n";
+        }
+        return parsed.exitCode;
     }
-    const Options &options = *parsed;
+    const emulator::Options &options = *parsed.options;
 
     int input = -1;
     int slave = -1;
