@@ -1,8 +1,14 @@
 #include "options.h"
+#include "port_link.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -73,4 +79,103 @@ TEST(EmulatorOptions, HelpAndVersionGoToStdoutWithStatusZero)
     EXPECT_FALSE(version.options);
     EXPECT_EQ(version.exitCode, 0);
     EXPECT_EQ(version.out, "brindlex-emulator 9.8.7\n");
+}
+
+namespace {
+
+// A fresh folder, made the current one so that paths without a folder are
+// tried too, and removed with everything in it at the end.
+struct Folder {
+    std::filesystem::path path;
+    std::filesystem::path before = std::filesystem::current_path();
+
+    Folder()
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "emulator-link-XXXXXX").string();
+        path = mkdtemp(pattern.data());
+        std::filesystem::current_path(path);
+    }
+    ~Folder()
+    {
+        std::filesystem::current_path(before);
+        std::filesystem::remove_all(path);
+    }
+    std::vector<std::string> Names() const
+    {
+        std::vector<std::string> names;
+        for (const auto &entry : std::filesystem::directory_iterator(path)) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+};
+
+} // namespace
+
+TEST(EmulatorLink, OnlyASymlinkOrNothingIsTakenAndWhatIsThereIsNamed)
+{
+    Folder folder;
+    std::ofstream("file") << "data\n";
+    std::filesystem::create_directory("folder");
+    mkfifo("pipe", 0600);
+    for (const auto &[name, kind] : {std::pair{"file", "a regular file"}, std::pair{"folder", "a directory"},
+                                     std::pair{"pipe", "a named pipe"}}) {
+        emulator::PortLink link{name, "/dev/pts/9", false, {}};
+        const std::string error = emulator::InspectLink(link);
+        EXPECT_NE(error.find(std::string(name) + " is " + kind), std::string::npos) << error;
+    }
+    std::filesystem::create_symlink("/dev/ttyUSB0", "udev");
+    emulator::PortLink udev{"udev", "/dev/pts/9", false, {}};
+    EXPECT_EQ(emulator::InspectLink(udev), "");
+    EXPECT_TRUE(udev.replaced);
+    EXPECT_EQ(udev.previous, "/dev/ttyUSB0");
+    emulator::PortLink fresh{"fresh", "/dev/pts/9", true, "stale"};
+    EXPECT_EQ(emulator::InspectLink(fresh), "");
+    EXPECT_FALSE(fresh.replaced);
+}
+
+TEST(EmulatorLink, ASymlinkIsSwappedAndPutBackLeavingNothingBeside)
+{
+    Folder folder;
+    std::filesystem::create_symlink("/dev/ttyUSB0", "udev");
+    emulator::PortLink link{"udev", "/dev/pts/9", false, {}};
+    ASSERT_EQ(emulator::InspectLink(link), "");
+    ASSERT_EQ(emulator::PlaceLink(link), "");
+    EXPECT_EQ(std::filesystem::read_symlink("udev"), "/dev/pts/9");
+    EXPECT_EQ(folder.Names(), std::vector<std::string>{"udev"});
+    ASSERT_EQ(emulator::RestoreLink(link), "");
+    EXPECT_EQ(std::filesystem::read_symlink("udev"), "/dev/ttyUSB0");
+    EXPECT_EQ(folder.Names(), std::vector<std::string>{"udev"});
+
+    emulator::PortLink fresh{folder.path.string() + "/fresh", "/dev/pts/9", false, {}};
+    ASSERT_EQ(emulator::InspectLink(fresh), "");
+    ASSERT_EQ(emulator::PlaceLink(fresh), "");
+    EXPECT_EQ(std::filesystem::read_symlink("fresh"), "/dev/pts/9");
+    ASSERT_EQ(emulator::RestoreLink(fresh), "");
+    EXPECT_EQ(folder.Names(), std::vector<std::string>{"udev"});
+}
+
+TEST(EmulatorLink, APathChangedByOthersIsLeftAlone)
+{
+    Folder folder;
+    // Between the look and the link: a file appeared.
+    emulator::PortLink link{"port", "/dev/pts/9", false, {}};
+    ASSERT_EQ(emulator::InspectLink(link), "");
+    std::ofstream("port") << "data\n";
+    EXPECT_NE(emulator::PlaceLink(link), "");
+    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status("port")));
+    std::filesystem::remove("port");
+
+    // While it ran: udev pointed the link elsewhere, or it was removed.
+    std::filesystem::create_symlink("/dev/ttyUSB0", "port");
+    ASSERT_EQ(emulator::InspectLink(link), "");
+    ASSERT_EQ(emulator::PlaceLink(link), "");
+    std::filesystem::remove("port");
+    std::filesystem::create_symlink("/dev/ttyUSB1", "port");
+    EXPECT_NE(emulator::RestoreLink(link).find("left as it is"), std::string::npos);
+    EXPECT_EQ(std::filesystem::read_symlink("port"), "/dev/ttyUSB1");
+    std::filesystem::remove("port");
+    EXPECT_NE(emulator::RestoreLink(link), "");
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status("port")));
 }

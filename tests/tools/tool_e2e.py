@@ -8,7 +8,9 @@ The emulator-* scenarios run the emulator alone: its command line, its
 import argparse
 import json
 import os
+import select
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
@@ -80,6 +82,7 @@ def check(condition, message):
 
 def check_test_walk(emulator_program, link, tool, env=None, cwd=None):
     """`brindlex test` through the library arrives whole and in order."""
+    link_before = os.readlink(link) if os.path.islink(link) else None
     emulator = Emulator(emulator_program, link)
     status, output = run(tool + ["test", "--delay", "0"], env=env, cwd=cwd)
     events, emulator_status = emulator.stop()
@@ -96,7 +99,9 @@ def check_test_walk(emulator_program, link, tool, env=None, cwd=None):
     totals = [e for e in events if e["event"] == "totals"]
     check(totals == [{"event": "totals", "commands": len(walk), "malformed": 0}], f"totals {totals}")
     check(emulator_status == 0, f"emulator exit status {emulator_status}")
-    check(not os.path.lexists(link), "the emulator left its link behind")
+    link_after = os.readlink(link) if os.path.islink(link) else None
+    check(link_after == link_before and (link_before or not os.path.lexists(link)),
+          f"the link was {link_before} before the emulator and is {link_after} after it")
 
 
 def check_bad_arguments_send_nothing(emulator_program, link, tool, env=None, cwd=None):
@@ -179,7 +184,136 @@ def check_emulator_arguments(emulator):
     check(status == 0 and "commands 0, malformed 0" in out, f"good arguments: status {status}, {out!r} {err!r}")
 
 
-EMULATOR_SCENARIOS = {"emulator-arguments": check_emulator_arguments}
+class Running:
+    """The emulator in the background with --json, its events read as they
+    come from a pipe."""
+
+    def __init__(self, command):
+        self.process = subprocess.Popen(command + ["--json"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        stdin=subprocess.DEVNULL)
+        self.buffer = b""
+        self.ready = self.next_event()
+
+    def next_event(self, timeout=10):
+        deadline = time.monotonic() + timeout
+        while b"\n" not in self.buffer:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([self.process.stdout], [], [], left)[0]:
+                raise AssertionError(f"no event from the emulator within {timeout} s: {self.buffer!r}")
+            chunk = os.read(self.process.stdout.fileno(), 65536)
+            if not chunk:
+                raise AssertionError(f"the emulator ended: {self.buffer!r} {self.process.stderr.read()!r}")
+            self.buffer += chunk
+        line, self.buffer = self.buffer.split(b"\n", 1)
+        return json.loads(line)
+
+    def wait(self, timeout=10):
+        """Its exit status and stderr once it has ended."""
+        self.process.wait(timeout=timeout)
+        self.process.stdout.close()
+        return self.process.returncode, self.process.stderr.read().decode(errors="replace")
+
+
+def write_to(path, data):
+    port = os.open(path, os.O_WRONLY | os.O_NOCTTY)
+    os.write(port, data)
+    os.close(port)
+
+
+STATES_DEVICE_1 = bytes([0x00, 0x02, 0x00, 0x20] + [1] * 32)
+
+
+def check_emulator_link(emulator):
+    """--link replaces only a symlink, or makes one where nothing is, and puts
+    things back however the emulator ends; anything else at the path is
+    refused and left as it was."""
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "port")
+
+        def refused(kind, make):
+            make()
+            before = os.lstat(path)
+            status, out, err = run_emulator([emulator, "--link", path, "--timeout", "1"])
+            lines = err.strip().splitlines()
+            check(status == 2 and len(lines) == 1 and path in lines[0] and kind in lines[0] and out == "",
+                  f"--link to {kind}: status {status}, stdout {out!r}, stderr {err!r}")
+            after = os.lstat(path) if os.path.lexists(path) else None
+            check(after is not None and not stat.S_ISLNK(after.st_mode) and (after.st_ino, after.st_mode, after.st_size, after.st_mtime_ns)
+                  == (before.st_ino, before.st_mode, before.st_size, before.st_mtime_ns),
+                  f"--link changed {kind}")
+
+        def regular_file():
+            with open(path, "w") as file:
+                file.write("data\n")
+
+        def remove():
+            if os.path.isdir(path) and not os.path.islink(path):
+                os.rmdir(path)
+            elif os.path.lexists(path):
+                os.unlink(path)
+
+        refused("regular file", regular_file)
+        check(os.path.isfile(path) and open(path).read() == "data\n", "--link changed the file's content")
+        remove()
+        refused("directory", lambda: os.mkdir(path))
+        remove()
+        refused("named pipe", lambda: os.mkfifo(path))
+        remove()
+        try:
+            os.mknod(path, 0o600 | stat.S_IFCHR, os.makedev(1, 3))
+        except PermissionError:
+            print("note: no character device case, mknod is not allowed here")
+        else:
+            remove()
+            refused("character device", lambda: os.mknod(path, 0o600 | stat.S_IFCHR, os.makedev(1, 3)))
+            remove()
+
+        # A symlink, as udev's: ours while it runs, the same again after,
+        # whichever way it ends.
+        udev_target = "/dev/ttyUSB7"
+        commands_file = os.path.join(folder, "commands")
+        with open(commands_file, "wb") as file:
+            file.write(STATES_DEVICE_1)
+
+        def end_by_signal(number):
+            return lambda emulator_run: emulator_run.process.send_signal(number)
+
+        def end_by_count(emulator_run):
+            write_to(path, STATES_DEVICE_1)
+
+        endings = [("SIGINT", [], end_by_signal(signal.SIGINT)), ("SIGTERM", [], end_by_signal(signal.SIGTERM)),
+                   ("--timeout", ["--timeout", "0.5"], None), ("--count", ["--count", "1"], end_by_count),
+                   ("the end of its input", ["--device", commands_file], None)]
+        for before in [udev_target, None]:
+            for name, arguments, end in endings:
+                if before:
+                    os.symlink(before, path)
+                emulator_run = Running([emulator, "--link", path] + arguments)
+                port = emulator_run.ready["port"]
+                if name != "the end of its input":  # that one may be over already
+                    check(os.readlink(path) == port, f"{name}: {path} -> {os.readlink(path)}, not {port}")
+                if end:
+                    end(emulator_run)
+                status, err = emulator_run.wait()
+                check(status == 0 and err == "", f"ended by {name}: status {status}, {err!r}")
+                now = os.readlink(path) if os.path.lexists(path) else None
+                check(now == before, f"ended by {name}: the link is {now}, not {before} as before")
+                check(sorted(os.listdir(folder)) == sorted(["commands"] + (["port"] if before else [])),
+                      f"ended by {name}: left {os.listdir(folder)}")
+                remove()
+
+        # Changed by someone else while it ran: theirs stays.
+        emulator_run = Running([emulator, "--link", path])
+        os.unlink(path)
+        os.symlink("/dev/ttyUSB3", path)
+        emulator_run.process.send_signal(signal.SIGINT)
+        status, err = emulator_run.wait()
+        now = os.readlink(path) if os.path.islink(path) else None
+        check(now == "/dev/ttyUSB3" and status == 1 and "left as it is" in err,
+              f"a link changed meanwhile: {now}, status {status}, {err!r}")
+
+
+EMULATOR_SCENARIOS = {"emulator-arguments": check_emulator_arguments, "emulator-link": check_emulator_link}
 
 
 def main():

@@ -3,6 +3,7 @@
 // the 256 outputs they set.
 #include "decoder.h"
 #include "options.h"
+#include "port_link.h"
 #include "link/port.h"
 
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <poll.h>
@@ -116,6 +118,17 @@ int main(int argc, char **argv)
     }
     const emulator::Options &options = *parsed.options;
 
+    // Refuse a --link path that is not ours to replace before anything is
+    // opened or changed.
+    emulator::PortLink link{options.link, {}, false, {}};
+    if (!options.link.empty()) {
+        const std::string refused = emulator::InspectLink(link);
+        if (!refused.empty()) {
+            std::cerr << "brindlex-emulator: " << refused << "\n";
+            return 2;
+        }
+    }
+
     int input = -1;
     int slave = -1;
     std::string lineApplied; // a real line as its driver runs it
@@ -151,19 +164,22 @@ int main(int argc, char **argv)
             lineApplied = Spelled(line.line);
         }
     }
-    if (!options.link.empty()) {
-        unlink(options.link.c_str());
-        if (symlink(portPath.c_str(), options.link.c_str()) != 0) {
-            std::cerr << "brindlex-emulator: cannot link " << options.link << ": " << std::strerror(errno) << "\n";
-            return 1;
-        }
-    }
-
+    // Before the link exists, so that every way of ending puts it back.
     struct sigaction stop {};
     stop.sa_handler = RequestStop;
     sigaction(SIGINT, &stop, nullptr);
     sigaction(SIGTERM, &stop, nullptr);
     sigaction(SIGHUP, &stop, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    if (!options.link.empty()) {
+        link.target = std::filesystem::absolute(portPath).string();
+        const std::string error = emulator::PlaceLink(link);
+        if (!error.empty()) {
+            std::cerr << "brindlex-emulator: " << error << "\n";
+            return 1;
+        }
+    }
 
     const bool grid = !options.json && !options.lines && isatty(STDOUT_FILENO);
     if (options.json) {
@@ -248,8 +264,13 @@ int main(int argc, char **argv)
     if (grid) {
         DrawGrid(decoder.outputs(), decoder.commands(), decoder.errors(), last);
     }
+    bool linkRestored = true;
     if (!options.link.empty()) {
-        unlink(options.link.c_str());
+        const std::string error = emulator::RestoreLink(link);
+        if (!error.empty()) {
+            std::cerr << "brindlex-emulator: " << error << "\n";
+            linkRestored = false;
+        }
     }
     if (options.json) {
         std::cout << "{\"event\":\"totals\",\"commands\":" << decoder.commands()
@@ -265,5 +286,5 @@ int main(int argc, char **argv)
     if (slave >= 0) {
         close(slave);
     }
-    return decoder.errors() == 0 ? 0 : 1;
+    return decoder.errors() == 0 && linkRestored ? 0 : 1;
 }

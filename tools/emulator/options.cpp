@@ -49,7 +49,8 @@ ParsedOptions ParseOptions(int argc, const char *const *argv, const std::string 
         ->check(NotEmpty);
     app.add_option("--link", options.link,
                    "make PATH a symlink to the port while it runs (a Wine prefix's\n"
-                   "dosdevices/com61, or the library's port)")
+                   "dosdevices/com61, or the library's port); only a symlink, which is\n"
+                   "put back at the end, or nothing may be at PATH")
         ->type_name("PATH")
         ->check(NotEmpty);
     CLI::Option *json = app.add_flag("--json", options.json, "one JSON object per line, for programs");
@@ -62,7 +63,8 @@ ParsedOptions ParseOptions(int argc, const char *const *argv, const std::string 
     app.set_version_flag("--version", "brindlex-emulator " + version);
     app.footer("Without --json it shows a live grid on a terminal and one line per command otherwise,\n"
                "and the totals when it ends. Exit status: 0, 1 if any bytes were malformed or the port\n"
-               "or link could not be made, 2 for a bad command line.");
+               "or link could not be made or put back, 2 for a bad command line or a --link PATH that\n"
+               "holds something other than a symlink.");
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp &) {
