@@ -184,6 +184,9 @@ def check_emulator_arguments(emulator):
     check(status == 0 and "commands 0, malformed 0" in out, f"good arguments: status {status}, {out!r} {err!r}")
 
 
+running = []  # killed at the end should a failed check leave one behind
+
+
 class Running:
     """The emulator in the background with --json, its events read as they
     come from a pipe."""
@@ -191,6 +194,7 @@ class Running:
     def __init__(self, command):
         self.process = subprocess.Popen(command + ["--json"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                         stdin=subprocess.DEVNULL)
+        running.append(self.process)
         self.buffer = b""
         self.ready = self.next_event()
 
@@ -313,7 +317,51 @@ def check_emulator_link(emulator):
               f"a link changed meanwhile: {now}, status {status}, {err!r}")
 
 
-EMULATOR_SCENARIOS = {"emulator-arguments": check_emulator_arguments, "emulator-link": check_emulator_link}
+def json_events(text):
+    """Every line of --json output as an object; a line that does not parse
+    is a failure."""
+    events = []
+    for line in text.splitlines():
+        try:
+            events.append(json.loads(line))
+        except ValueError as error:
+            check(False, f"not JSON ({error}): {line!r}")
+    return events
+
+
+def check_emulator_json(emulator):
+    """Every line of --json parses, whatever the paths hold: quotes,
+    backslashes, control characters, bytes that are not UTF-8."""
+    master, slave = os.openpty()
+    with tempfile.TemporaryDirectory() as folder:
+        for name in ['we"ird\\path', "tab\there", "new\nline"]:
+            device = os.path.join(folder, name)
+            link = os.path.join(folder, name + "-link")
+            os.symlink(os.ttyname(slave), device)
+            emulator_run = Running([emulator, "--device", device, "--link", link])
+            check(emulator_run.ready.get("port") == device and emulator_run.ready.get("link") == link,
+                  f"ready names {emulator_run.ready}, not {device!r} and {link!r}")
+            os.write(master, STATES_DEVICE_1 + b"\x55\x22\x5c" + STATES_DEVICE_1)
+            events = [emulator_run.next_event() for _ in range(2)]
+            emulator_run.process.send_signal(signal.SIGINT)
+            events += json_events(emulator_run.process.stdout.read().decode())
+            status, err = emulator_run.wait()
+            check([e.get("event") for e in events] == ["malformed", "command", "totals"],
+                  f"{name!r}: events {events}")
+            check(status == 1 and err == "", f"{name!r}: status {status}, {err!r}")
+        # Not UTF-8: still JSON, the odd byte replaced.
+        device = os.path.join(os.fsencode(folder), b"caf\xe9")
+        os.symlink(os.ttyname(slave), device)
+        status, out, err = run_emulator([emulator, "--device", device, "--json", "--timeout", "0.3"])
+        events = json_events(out)
+        check(status == 0 and [e.get("event") for e in events] == ["ready", "totals"]
+              and events[0]["port"] == os.path.join(folder, "caf\ufffd"), f"a path not in UTF-8: {out!r} {err!r}")
+    os.close(master)
+    os.close(slave)
+
+
+EMULATOR_SCENARIOS = {"emulator-arguments": check_emulator_arguments, "emulator-link": check_emulator_link,
+                      "emulator-json": check_emulator_json}
 
 
 def main():
@@ -324,7 +372,13 @@ def main():
     parser.add_argument("scenario", choices=["walk", "usage", "check"] + list(EMULATOR_SCENARIOS))
     args = parser.parse_args()
     if args.scenario in EMULATOR_SCENARIOS:
-        EMULATOR_SCENARIOS[args.scenario](os.path.abspath(args.emulator))
+        try:
+            EMULATOR_SCENARIOS[args.scenario](os.path.abspath(args.emulator))
+        finally:
+            for process in running:
+                if process.poll() is None:
+                    process.kill()
+                    process.wait()
         print(f"{args.scenario}: {'FAILED' if failures else 'ok'}")
         return 1 if failures else 0
     if not args.tool or not args.port:

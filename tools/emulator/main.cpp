@@ -4,6 +4,7 @@
 #include "decoder.h"
 #include "options.h"
 #include "port_link.h"
+#include "report.h"
 #include "link/port.h"
 
 #include <cerrno>
@@ -40,19 +41,6 @@ std::string Hex(uint8_t byte)
     char text[3];
     std::snprintf(text, sizeof text, "%02x", byte);
     return text;
-}
-
-std::string JsonCommand(const emulator::Command &command, uint64_t number)
-{
-    std::ostringstream out;
-    out << "{\"event\":\"command\",\"number\":" << number << ",\"offset\":" << command.offset
-        << ",\"command\":\"" << (command.kind == 0x02 ? "states" : "levels") << "\",\"device\":"
-        << command.start / 32 + 1 << ",\"start\":" << int(command.start) << ",\"data\":[";
-    for (std::size_t i = 0; i < command.data.size(); ++i) {
-        out << (i ? "," : "") << int(command.data[i]);
-    }
-    out << "]}";
-    return out.str();
 }
 
 // "256000 baud, 8N2"
@@ -183,7 +171,7 @@ int main(int argc, char **argv)
 
     const bool grid = !options.json && !options.lines && isatty(STDOUT_FILENO);
     if (options.json) {
-        std::cout << "{\"event\":\"ready\",\"port\":\"" << portPath << "\"}" << std::endl;
+        std::cout << emulator::ReadyJson(portPath, options.link, lineApplied) << std::endl;
     } else {
         std::cout << "emulator ready on " << portPath
                   << (options.link.empty() ? "" : " (linked from " + options.link + ")")
@@ -194,7 +182,7 @@ int main(int argc, char **argv)
     emulator::Decoder decoder(
         [&](const emulator::Command &command) {
             if (options.json) {
-                std::cout << JsonCommand(command, decoder.commands()) << "\n";
+                std::cout << emulator::CommandJson(command, decoder.commands()) << "\n";
             } else if (grid) {
                 last = LineCommand(command, decoder.commands());
             } else {
@@ -203,8 +191,7 @@ int main(int argc, char **argv)
         },
         [&](const emulator::Malformed &malformed) {
             if (options.json) {
-                std::cout << "{\"event\":\"malformed\",\"offset\":" << malformed.offset << ",\"reason\":\""
-                          << malformed.reason << "\"}\n";
+                std::cout << emulator::MalformedJson(malformed) << "\n";
             } else {
                 std::cout << "malformed at offset " << malformed.offset << ": " << malformed.reason << "\n";
             }
@@ -273,8 +260,7 @@ int main(int argc, char **argv)
         }
     }
     if (options.json) {
-        std::cout << "{\"event\":\"totals\",\"commands\":" << decoder.commands()
-                  << ",\"malformed\":" << decoder.errors() << "}" << std::endl;
+        std::cout << emulator::TotalsJson(decoder.commands(), decoder.errors()) << std::endl;
     } else {
         std::cout << "commands " << decoder.commands() << ", malformed " << decoder.errors() << std::endl;
     }
