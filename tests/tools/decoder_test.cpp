@@ -311,3 +311,46 @@ TEST(Decoder, ACommandIsTrustedWhenTheNextHeaderArrivesOrTheStreamPauses)
     EXPECT_EQ(received.commands[2].offset, 72U);
     EXPECT_TRUE(received.malformed.empty());
 }
+
+TEST(Decoder, ReportsCarryWhenTheirBytesArrivedAndTheBadBytesThemselves)
+{
+    const Bytes command = Bank(0x03, 0x20, 7);
+    Received received;
+    const Bytes garbage{0xAA, 0xBB, 0x00};
+    received.decoder.Feed(garbage.data(), garbage.size(), 1.0);
+    received.decoder.Feed(command.data(), 20, 2.0);
+    EXPECT_TRUE(received.malformed.empty()) << "a run of bad bytes is reported once it has ended";
+    received.decoder.Feed(command.data() + 20, 16, 3.0);
+    received.decoder.Feed(command.data(), 36, 4.0);
+    received.decoder.Pause();
+    ASSERT_EQ(received.malformed.size(), 1U);
+    EXPECT_EQ(received.malformed[0].offset, 0U);
+    EXPECT_EQ(received.malformed[0].time, 1.0);
+    EXPECT_EQ(received.malformed[0].bytes, garbage);
+    ASSERT_EQ(received.commands.size(), 2U);
+    EXPECT_EQ(received.commands[0].time, 3.0) << "when its last byte arrived";
+    EXPECT_EQ(received.commands[1].time, 4.0);
+
+    received.decoder.Feed(command.data(), 10, 5.0);
+    received.decoder.Finish();
+    ASSERT_EQ(received.malformed.size(), 2U);
+    EXPECT_EQ(received.malformed[1].offset, 75U);
+    EXPECT_EQ(received.malformed[1].time, 5.0);
+    EXPECT_EQ(received.malformed[1].bytes, Bytes(command.begin(), command.begin() + 10));
+    EXPECT_EQ(received.decoder.bytes(), 85U);
+}
+
+TEST(Decoder, APauseEndsARunAndALongRunIsReportedInPieces)
+{
+    Received received;
+    const Bytes garbage(600, 0xAA);
+    received.decoder.Feed(garbage.data(), garbage.size());
+    ASSERT_EQ(received.malformed.size(), 2U) << "a line that never stops sending garbage still shows it";
+    EXPECT_EQ(received.malformed[1].offset, 256U);
+    EXPECT_EQ(received.malformed[1].bytes.size(), 256U);
+    received.decoder.Pause();
+    ASSERT_EQ(received.malformed.size(), 3U);
+    EXPECT_EQ(received.malformed[2].offset, 512U);
+    EXPECT_EQ(received.malformed[2].bytes.size(), 88U);
+    EXPECT_EQ(received.decoder.errors(), 3U);
+}

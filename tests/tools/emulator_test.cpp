@@ -1,7 +1,9 @@
 #include "options.h"
 #include "port_link.h"
+#include "report.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cstdlib>
@@ -178,4 +180,39 @@ TEST(EmulatorLink, APathChangedByOthersIsLeftAlone)
     std::filesystem::remove("port");
     EXPECT_NE(emulator::RestoreLink(link), "");
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status("port")));
+}
+
+TEST(EmulatorReport, ACommandShowsTheBytesAsTheProtocolDocumentWritesThem)
+{
+    emulator::Command levels{7200, 0x03, 0xE0, {}, 1.23456789};
+    for (std::size_t n = 0; n < 32; ++n) {
+        levels.data[n] = static_cast<uint8_t>(n * 8);
+    }
+    const std::string hex = "00 03 E0 20 00 08 10 18 20 28 30 38 40 48 50 58 60 68 70 78 "
+                            "80 88 90 98 A0 A8 B0 B8 C0 C8 D0 D8 E0 E8 F0 F8";
+    const auto json = nlohmann::json::parse(emulator::CommandJson(levels, 200));
+    EXPECT_EQ(json["hex"], hex);
+    EXPECT_EQ(json["offset"], 7200);
+    EXPECT_EQ(json["device"], 8);
+    EXPECT_EQ(json["time"].dump(), "1.234568") << "to the microsecond";
+    EXPECT_EQ(emulator::CommandLine(levels, 200),
+              "#200 @7200 1.234568s device 8 levels " + hex.substr(12) + " bytes " + hex);
+
+    emulator::Command states{0, 0x02, 0x40, {}, 0};
+    states.data[0] = states.data[31] = 1;
+    const std::string line = emulator::CommandLine(states, 1);
+    const std::string begins = "#1 @0 0.000000s device 3 states #..............................# bytes 00 02 40 20 01 00";
+    EXPECT_EQ(line.substr(0, begins.size()), begins);
+    EXPECT_EQ(line.substr(line.size() - 6), " 00 01") << line;
+}
+
+TEST(EmulatorReport, BadBytesAreShownWhole)
+{
+    const emulator::Malformed one{36, "lead byte is not 0x00", 0.5, {0x55}};
+    EXPECT_EQ(emulator::MalformedLine(one), "malformed at offset 36 0.500000s: lead byte is not 0x00; 1 byte: 55");
+    const emulator::Malformed two{0, "why", 0, {0x00, 0xFF}};
+    const auto json = nlohmann::json::parse(emulator::MalformedJson(two));
+    EXPECT_EQ(json["hex"], "00 FF");
+    EXPECT_EQ(json["length"], 2);
+    EXPECT_EQ(json["reason"], "why");
 }

@@ -8,6 +8,7 @@ The emulator-* scenarios run the emulator alone: its command line, its
 import argparse
 import json
 import os
+import re
 import select
 import signal
 import stat
@@ -97,7 +98,8 @@ def check_test_walk(emulator_program, link, tool, env=None, cwd=None):
           + next((f"; first difference at #{i + 1}: {a} != {b}" for i, (a, b) in enumerate(zip(commands, walk))
                   if a != b), ""))
     totals = [e for e in events if e["event"] == "totals"]
-    check(totals == [{"event": "totals", "commands": len(walk), "malformed": 0}], f"totals {totals}")
+    check([(e["commands"], e["malformed"], e["bytes"]) for e in totals] == [(len(walk), 0, len(walk) * 36)],
+          f"totals {totals}")
     check(emulator_status == 0, f"emulator exit status {emulator_status}")
     link_after = os.readlink(link) if os.path.islink(link) else None
     check(link_after == link_before and (link_before or not os.path.lexists(link)),
@@ -360,8 +362,62 @@ def check_emulator_json(emulator):
     os.close(slave)
 
 
+def spaced_hex(data):
+    return " ".join(f"{byte:02X}" for byte in data)
+
+
+# wire-protocol.md's example: device 8, levels 0, 8, 16, ..., 248.
+LEVELS_DEVICE_8 = bytes([0x00, 0x03, 0xE0, 0x20] + [n * 8 for n in range(32)])
+LEVELS_DEVICE_8_HEX = ("00 03 E0 20 00 08 10 18 20 28 30 38 40 48 50 58 60 68 70 78 "
+                       "80 88 90 98 A0 A8 B0 B8 C0 C8 D0 D8 E0 E8 F0 F8")
+
+
+def check_emulator_report(emulator):
+    """Each command and each run of bad bytes carries its offset, when it
+    arrived and its bytes in hex, in JSON and in the text lines."""
+    started = time.monotonic()
+    emulator_run = Running([emulator])
+    port = emulator_run.ready["port"]
+    write_to(port, b"\x55\x22\x5c" + STATES_DEVICE_1)
+    time.sleep(0.3)
+    write_to(port, LEVELS_DEVICE_8)
+    events = [emulator_run.next_event() for _ in range(3)]
+    emulator_run.process.send_signal(signal.SIGINT)
+    events.append(emulator_run.next_event())
+    elapsed = time.monotonic() - started
+    emulator_run.wait()
+    check([e["event"] for e in events] == ["malformed", "command", "command", "totals"], f"events {events}")
+    if len(events) == 4:
+        bad, states, levels, totals = events
+        check((bad.get("offset"), bad.get("length"), bad.get("hex")) == (0, 3, "55 22 5C"), f"malformed {bad}")
+        check((states.get("offset"), states.get("hex")) == (3, spaced_hex(STATES_DEVICE_1)), f"states {states}")
+        check((levels.get("offset"), levels.get("hex")) == (39, LEVELS_DEVICE_8_HEX), f"levels {levels}")
+        times = [e.get("time", -1) for e in [emulator_run.ready] + events]
+        check(times == sorted(times) and 0 <= times[0] and times[-1] <= elapsed
+              and times[3] - times[2] >= 0.25, f"times {times}, {elapsed:.3f} s in all")
+        check(totals.get("bytes") == 75, f"totals {totals}")
+
+    with tempfile.NamedTemporaryFile() as stream:
+        stream.write(b"\x55" + STATES_DEVICE_1 + LEVELS_DEVICE_8 + LEVELS_DEVICE_8[:5])
+        stream.flush()
+        status, out, err = run_emulator([emulator, "--device", stream.name, "--lines"])
+    lines = out.splitlines()
+    seconds = r"\d+\.\d{6}s"
+    expected = [
+        r"emulator ready on .*",
+        rf"malformed at offset 0 {seconds}: lead byte is not 0x00; 1 byte: 55",
+        rf"#1 @1 {seconds} device 1 states #{{32}} bytes {spaced_hex(STATES_DEVICE_1)}",
+        rf"#2 @37 {seconds} device 8 levels {LEVELS_DEVICE_8_HEX[12:]} bytes {LEVELS_DEVICE_8_HEX}",
+        rf"malformed at offset 73 {seconds}: stream ended inside a command \(5 of 36 bytes\); 5 bytes: "
+        rf"{LEVELS_DEVICE_8_HEX[:14]}",
+        r"commands 2, malformed 2, bytes 78"]
+    check(status == 1 and len(lines) == len(expected)
+          and all(re.fullmatch(pattern, line) for pattern, line in zip(expected, lines)),
+          f"text lines (status {status}):\n{out}{err}")
+
+
 EMULATOR_SCENARIOS = {"emulator-arguments": check_emulator_arguments, "emulator-link": check_emulator_link,
-                      "emulator-json": check_emulator_json}
+                      "emulator-json": check_emulator_json, "emulator-report": check_emulator_report}
 
 
 def main():

@@ -17,17 +17,23 @@
 namespace emulator {
 
 constexpr std::size_t COMMAND_SIZE = 36;
+// A longer run of bad bytes is reported in pieces, so that a line that never
+// stops sending garbage still shows it.
+constexpr std::size_t LONGEST_RUN = 256;
 
 struct Command {
     uint64_t offset; // of the command's first byte in the stream
     uint8_t kind;    // 0x02 states, 0x03 levels
     uint8_t start;
     std::array<uint8_t, 32> data;
+    double time; // when its last byte arrived
 };
 
 struct Malformed {
     uint64_t offset; // where the bad bytes begin
     std::string reason;
+    double time;                // when the first of them arrived
+    std::vector<uint8_t> bytes; // all of them
 };
 
 struct Outputs {
@@ -42,9 +48,11 @@ public:
 
     Decoder(OnCommand onCommand, OnMalformed onMalformed);
 
-    void Feed(const uint8_t *data, std::size_t size);
+    // Bytes that arrived at time (any clock; it is only passed on).
+    void Feed(const uint8_t *data, std::size_t size, double time = 0);
     // The stream paused: a command that checks and is all that has arrived
-    // (or is followed only by the start of a header) is trusted now.
+    // (or is followed only by the start of a header) is trusted now, and a
+    // run of bad bytes ends.
     void Pause();
     // The stream ended: as a pause, then bytes still waiting are a truncated
     // command.
@@ -53,15 +61,21 @@ public:
     const Outputs &outputs() const { return outputs_; }
     uint64_t commands() const { return commands_; }
     uint64_t errors() const { return errors_; }
+    uint64_t bytes() const { return pendingOffset_ + pending_.size(); }
 
 private:
     void Decode(bool paused);
+    void EndRun();
+    double TimeOf(uint64_t offset) const;
 
     OnCommand onCommand_;
     OnMalformed onMalformed_;
     std::vector<uint8_t> pending_;
     uint64_t pendingOffset_ = 0; // stream offset of pending_[0]
-    bool resyncing_ = false;     // inside bad bytes already reported
+    // (end offset, time) of each piece fed, as long as pending_ holds any of it
+    std::vector<std::pair<uint64_t, double>> arrivals_;
+    Malformed run_{};        // the bad bytes so far
+    bool inRun_ = false;
     Outputs outputs_;
     uint64_t commands_ = 0;
     uint64_t errors_ = 0;

@@ -36,11 +36,12 @@ void RequestStop(int)
     stopRequested = 1;
 }
 
-std::string Hex(uint8_t byte)
+// Every time the emulator reports is seconds since it started.
+const auto started = std::chrono::steady_clock::now();
+
+double Elapsed()
 {
-    char text[3];
-    std::snprintf(text, sizeof text, "%02x", byte);
-    return text;
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 }
 
 // "256000 baud, 8N2"
@@ -48,24 +49,6 @@ std::string Spelled(const LineReport &line)
 {
     return std::to_string(line.baudRate) + " baud, " + std::to_string(line.dataBits) + (line.parity ? "P" : "N") +
            std::to_string(line.stopBits) + (line.hardwareFlowControl ? ", RTS/CTS" : "");
-}
-
-std::string LineCommand(const emulator::Command &command, uint64_t number)
-{
-    std::ostringstream out;
-    out << "#" << number << " @" << command.offset << " device " << command.start / 32 + 1;
-    if (command.kind == 0x02) {
-        out << " states ";
-        for (const uint8_t state : command.data) {
-            out << (state ? '#' : '.');
-        }
-    } else {
-        out << " levels";
-        for (const uint8_t level : command.data) {
-            out << " " << Hex(level);
-        }
-    }
-    return out.str();
 }
 
 // The whole mirror, redrawn in place: one row per device, each output as
@@ -171,7 +154,7 @@ int main(int argc, char **argv)
 
     const bool grid = !options.json && !options.lines && isatty(STDOUT_FILENO);
     if (options.json) {
-        std::cout << emulator::ReadyJson(portPath, options.link, lineApplied) << std::endl;
+        std::cout << emulator::ReadyJson(portPath, options.link, lineApplied, Elapsed()) << std::endl;
     } else {
         std::cout << "emulator ready on " << portPath
                   << (options.link.empty() ? "" : " (linked from " + options.link + ")")
@@ -184,16 +167,16 @@ int main(int argc, char **argv)
             if (options.json) {
                 std::cout << emulator::CommandJson(command, decoder.commands()) << "\n";
             } else if (grid) {
-                last = LineCommand(command, decoder.commands());
+                last = emulator::CommandLine(command, decoder.commands());
             } else {
-                std::cout << LineCommand(command, decoder.commands()) << "\n";
+                std::cout << emulator::CommandLine(command, decoder.commands()) << "\n";
             }
         },
         [&](const emulator::Malformed &malformed) {
             if (options.json) {
                 std::cout << emulator::MalformedJson(malformed) << "\n";
             } else {
-                std::cout << "malformed at offset " << malformed.offset << ": " << malformed.reason << "\n";
+                std::cout << emulator::MalformedLine(malformed) << "\n";
             }
         });
     if (grid) {
@@ -203,15 +186,13 @@ int main(int argc, char **argv)
     // A command is shown once the next one's header arrives, or once the line
     // has been quiet this long after it, so the last of a burst shows too.
     constexpr auto PAUSE = std::chrono::milliseconds(50);
-    const auto started = std::chrono::steady_clock::now();
-    auto lastDraw = started;
-    auto lastBytes = started;
+    auto lastDraw = std::chrono::steady_clock::now();
+    auto lastBytes = lastDraw;
     bool pauseDue = false; // bytes arrived since the last pause
     while (!stopRequested && (options.count == 0 || decoder.commands() < options.count)) {
         int waitMs = 100;
         if (options.timeoutSeconds > 0) {
-            const double left = options.timeoutSeconds -
-                                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+            const double left = options.timeoutSeconds - Elapsed();
             if (left <= 0) {
                 break;
             }
@@ -228,7 +209,7 @@ int main(int argc, char **argv)
             uint8_t chunk[4096];
             const ssize_t got = read(input, chunk, sizeof chunk);
             if (got > 0) {
-                decoder.Feed(chunk, static_cast<std::size_t>(got));
+                decoder.Feed(chunk, static_cast<std::size_t>(got), Elapsed());
                 std::cout << std::flush;
                 lastBytes = std::chrono::steady_clock::now();
                 pauseDue = true;
@@ -260,9 +241,10 @@ int main(int argc, char **argv)
         }
     }
     if (options.json) {
-        std::cout << emulator::TotalsJson(decoder.commands(), decoder.errors()) << std::endl;
+        std::cout << emulator::TotalsJson(decoder.commands(), decoder.errors(), decoder.bytes(), Elapsed()) << std::endl;
     } else {
-        std::cout << "commands " << decoder.commands() << ", malformed " << decoder.errors() << std::endl;
+        std::cout << "commands " << decoder.commands() << ", malformed " << decoder.errors() << ", bytes "
+                  << decoder.bytes() << std::endl;
     }
     if (!options.totals.empty()) {
         std::ofstream(options.totals) << "commands " << decoder.commands() << "\nmalformed " << decoder.errors()
