@@ -416,8 +416,67 @@ def check_emulator_report(emulator):
           f"text lines (status {status}):\n{out}{err}")
 
 
+def check_emulator_output(emulator):
+    """Each line goes out whole in a write of its own, also into a pipe or a
+    file: lines from programs sharing a pipe cannot mix, and a run killed
+    midway leaves every finished line in its log."""
+    # A pipe in packet mode: each read returns exactly one write.
+    reader, writer = os.pipe2(os.O_DIRECT)
+    process = subprocess.Popen([emulator, "--lines"], stdout=writer, stderr=subprocess.PIPE,
+                               stdin=subprocess.DEVNULL)
+    running.append(process)
+    os.close(writer)
+    writes = []
+
+    def read_writes(until, timeout=10):
+        deadline = time.monotonic() + timeout
+        while not until() and time.monotonic() < deadline:
+            if select.select([reader], [], [], 0.1)[0]:
+                data = os.read(reader, 65536)
+                if not data:
+                    break
+                writes.append(data)
+
+    read_writes(lambda: writes)
+    port = writes[0].decode().split()[3] if writes else None
+    burst = (STATES_DEVICE_1 + LEVELS_DEVICE_8) * 150
+    if port:
+        write_to(port, burst)
+    read_writes(lambda: sum(data.count(b"\n") for data in writes) >= 301)
+    process.send_signal(signal.SIGINT)
+    read_writes(lambda: process.poll() is not None and not select.select([reader], [], [], 0)[0])
+    process.wait(timeout=10)
+    os.close(reader)
+    lines = b"".join(writes).decode().splitlines()
+    check(len(lines) == 302 and lines[-1] == "commands 300, malformed 0, bytes 10800",
+          f"{len(lines)} lines, the last {lines[-1:]}")
+    split = [data for data in writes if data.count(b"\n") != 1 or not data.endswith(b"\n")]
+    check(not split, f"{len(split)} of {len(writes)} writes are not one whole line: {split[:2]}")
+
+    # Killed without a chance to flush: every line it had finished is there.
+    with tempfile.TemporaryFile() as log:
+        process = subprocess.Popen([emulator, "--json"], stdout=log, stderr=subprocess.DEVNULL,
+                                   stdin=subprocess.DEVNULL)
+        running.append(process)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            log.seek(0)
+            if log.read().endswith(b"\n"):
+                break
+            time.sleep(0.02)
+        log.seek(0)
+        write_to(json.loads(log.readline())["port"], STATES_DEVICE_1 * 5)
+        time.sleep(1)  # past the pause that shows the last command
+        process.kill()
+        process.wait()
+        log.seek(0)
+        events = json_events(log.read().decode())
+        check([e.get("event") for e in events] == ["ready"] + ["command"] * 5, f"log of a killed run: {events}")
+
+
 EMULATOR_SCENARIOS = {"emulator-arguments": check_emulator_arguments, "emulator-link": check_emulator_link,
-                      "emulator-json": check_emulator_json, "emulator-report": check_emulator_report}
+                      "emulator-json": check_emulator_json, "emulator-report": check_emulator_report,
+                      "emulator-output": check_emulator_output}
 
 
 def main():

@@ -7,18 +7,16 @@
 #include "report.h"
 #include "link/port.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <csignal>
-#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
-#include <iostream>
 #include <poll.h>
 #include <pty.h>
-#include <sstream>
 #include <string>
 #include <termios.h>
 #include <unistd.h>
@@ -44,6 +42,33 @@ double Elapsed()
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 }
 
+bool WriteAll(int fd, const std::string &text)
+{
+    for (std::size_t done = 0; done < text.size();) {
+        const ssize_t wrote = write(fd, text.data() + done, text.size() - done);
+        if (wrote < 0 && errno != EINTR) {
+            return false;
+        }
+        done += wrote > 0 ? static_cast<std::size_t>(wrote) : 0;
+    }
+    return true;
+}
+
+// One line, whole, in one write and at once, whatever stdout is: a log keeps
+// every line finished before a kill, and lines of programs sharing a pipe
+// (the demo's tool and emulator) cannot mix, being shorter than PIPE_BUF.
+void Say(const std::string &line)
+{
+    if (!WriteAll(STDOUT_FILENO, line + "\n")) {
+        stopRequested = 1; // nobody reads us any more
+    }
+}
+
+void Warn(const std::string &message)
+{
+    WriteAll(STDERR_FILENO, "brindlex-emulator: " + message + "\n");
+}
+
 // "256000 baud, 8N2"
 std::string Spelled(const LineReport &line)
 {
@@ -52,27 +77,68 @@ std::string Spelled(const LineReport &line)
 }
 
 // The whole mirror, redrawn in place: one row per device, each output as
-// its on/off state and its level as a shade.
-void DrawGrid(const emulator::Outputs &outputs, uint64_t commands, uint64_t errors, const std::string &last)
+// its on/off state and its level as a shade, then the last command and the
+// last bad bytes.
+void DrawGrid(const emulator::Decoder &decoder, const std::string &lastCommand, const std::string &lastMalformed)
 {
     static const char *shades[] = {" ", "░", "▒", "▓", "█"};
-    std::ostringstream out;
-    out << "\x1b[H\x1b[2J";
-    out << "Brindlex controller emulator   commands " << commands << "   malformed " << errors << "\n\n";
-    out << "          outputs 0 .. 31 (state)              levels\n";
+    const emulator::Outputs &outputs = decoder.outputs();
+    std::string out = "\x1b[H\x1b[2JBrindlex controller emulator   commands " + std::to_string(decoder.commands()) +
+                      "   malformed " + std::to_string(decoder.errors()) + "\n\n" +
+                      "          outputs 0 .. 31 (state)              levels\n";
     for (int device = 0; device < 8; ++device) {
-        out << "device " << device + 1 << "  ";
+        out += "device " + std::to_string(device + 1) + "  ";
         for (int n = 0; n < 32; ++n) {
-            out << (outputs.states[device * 32 + n] ? "\x1b[1;33m●\x1b[0m" : "·");
+            out += outputs.states[device * 32 + n] ? "\x1b[1;33m●\x1b[0m" : "·";
         }
-        out << "  ";
+        out += "  ";
         for (int n = 0; n < 32; ++n) {
-            out << shades[(outputs.levels[device * 32 + n] * 4 + 127) / 255];
+            out += shades[(outputs.levels[device * 32 + n] * 4 + 127) / 255];
         }
-        out << "\n";
+        out += "\n";
     }
-    out << "\n" << last << "\x1b[K\n";
-    std::cout << out.str() << std::flush;
+    out += "\n" + lastCommand + "\x1b[K\n" + lastMalformed + "\x1b[K\n";
+    WriteAll(STDOUT_FILENO, out);
+}
+
+// The port to read: a new pseudo-terminal, or the given device set up as the
+// library sets up its end. Returns the descriptor, or -1 after saying why.
+int OpenPort(const emulator::Options &options, std::string &path, std::string &lineApplied, int &slave)
+{
+    if (options.device.empty()) {
+        int master = -1;
+        char name[256] = {};
+        if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+            Warn(std::string("cannot create a pseudo-terminal: ") + std::strerror(errno));
+            return -1;
+        }
+        path = name;
+        // Raw from the start; the library sets the line again when it opens.
+        termios line{};
+        tcgetattr(slave, &line);
+        cfmakeraw(&line);
+        tcsetattr(slave, TCSANOW, &line);
+        return master;
+    }
+    path = options.device;
+    const int input = open(options.device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (input < 0) {
+        Warn("cannot open " + options.device + ": " + std::strerror(errno));
+        return -1;
+    }
+    // The far end of a real line: the same settings the library uses.
+    const PortResult line = isatty(input) ? PortConfigureLine(input) : PortResult{PORT_STEP_NONE, nullptr, 0, {}};
+    if (line.failedStep != PORT_STEP_NONE && line.operation != nullptr) {
+        Warn(std::string(line.operation) + " on " + options.device + ": " +
+             std::strerror(static_cast<int>(line.errorCode)) + "; reading it as it is");
+    } else if (line.failedStep != PORT_STEP_NONE) {
+        Warn("the driver of " + options.device + " kept " + Spelled(line.line) +
+             " (asked for 256000 baud, 8N2); reading it as it is");
+    }
+    if (line.line.known) {
+        lineApplied = Spelled(line.line);
+    }
+    return input;
 }
 
 } // namespace
@@ -81,10 +147,8 @@ int main(int argc, char **argv)
 {
     const emulator::ParsedOptions parsed = emulator::ParseOptions(argc, argv, BRINDLEX_VERSION);
     if (!parsed.options) {
-        std::cout << parsed.out << std::flush;
-        if (!parsed.error.empty()) {
-            std::cerr << parsed.error << "\n";
-        }
+        WriteAll(STDOUT_FILENO, parsed.out);
+        WriteAll(STDERR_FILENO, parsed.error.empty() ? "" : parsed.error + "\n");
         return parsed.exitCode;
     }
     const emulator::Options &options = *parsed.options;
@@ -95,46 +159,19 @@ int main(int argc, char **argv)
     if (!options.link.empty()) {
         const std::string refused = emulator::InspectLink(link);
         if (!refused.empty()) {
-            std::cerr << "brindlex-emulator: " << refused << "\n";
+            Warn(refused);
             return 2;
         }
     }
 
-    int input = -1;
-    int slave = -1;
+    std::string portPath;
     std::string lineApplied; // a real line as its driver runs it
-    std::string portPath = options.device;
-    if (options.device.empty()) {
-        char name[256] = {};
-        if (openpty(&input, &slave, name, nullptr, nullptr) != 0) {
-            std::cerr << "brindlex-emulator: cannot create a pseudo-terminal: " << std::strerror(errno) << "\n";
-            return 1;
-        }
-        portPath = name;
-        // Raw from the start; the library sets the line again when it opens.
-        termios line{};
-        tcgetattr(slave, &line);
-        cfmakeraw(&line);
-        tcsetattr(slave, TCSANOW, &line);
-    } else {
-        input = open(options.device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (input < 0) {
-            std::cerr << "brindlex-emulator: cannot open " << options.device << ": " << std::strerror(errno) << "\n";
-            return 1;
-        }
-        // The far end of a real line: the same settings the library uses.
-        const PortResult line = isatty(input) ? PortConfigureLine(input) : PortResult{PORT_STEP_NONE, nullptr, 0, {}};
-        if (line.failedStep != PORT_STEP_NONE && line.operation != nullptr) {
-            std::cerr << "brindlex-emulator: " << line.operation << " on " << options.device << ": "
-                      << std::strerror(static_cast<int>(line.errorCode)) << "; reading it as it is\n";
-        } else if (line.failedStep != PORT_STEP_NONE) {
-            std::cerr << "brindlex-emulator: the driver of " << options.device << " kept " << Spelled(line.line)
-                      << " (asked for 256000 baud, 8N2); reading it as it is\n";
-        }
-        if (line.line.known) {
-            lineApplied = Spelled(line.line);
-        }
+    int slave = -1;
+    const int input = OpenPort(options, portPath, lineApplied, slave);
+    if (input < 0) {
+        return 1;
     }
+
     // Before the link exists, so that every way of ending puts it back.
     struct sigaction stop {};
     stop.sa_handler = RequestStop;
@@ -147,108 +184,112 @@ int main(int argc, char **argv)
         link.target = std::filesystem::absolute(portPath).string();
         const std::string error = emulator::PlaceLink(link);
         if (!error.empty()) {
-            std::cerr << "brindlex-emulator: " << error << "\n";
+            Warn(error);
             return 1;
         }
     }
 
     const bool grid = !options.json && !options.lines && isatty(STDOUT_FILENO);
     if (options.json) {
-        std::cout << emulator::ReadyJson(portPath, options.link, lineApplied, Elapsed()) << std::endl;
+        Say(emulator::ReadyJson(portPath, options.link, lineApplied, Elapsed()));
     } else {
-        std::cout << "emulator ready on " << portPath
-                  << (options.link.empty() ? "" : " (linked from " + options.link + ")")
-                  << (lineApplied.empty() ? "" : ", line " + lineApplied) << std::endl;
+        Say("emulator ready on " + portPath + (options.link.empty() ? "" : " (linked from " + options.link + ")") +
+            (lineApplied.empty() ? "" : ", line " + lineApplied));
     }
 
-    std::string last = "waiting for commands on " + portPath;
+    std::string lastCommand = "waiting for commands on " + portPath;
+    std::string lastMalformed;
     emulator::Decoder decoder(
         [&](const emulator::Command &command) {
             if (options.json) {
-                std::cout << emulator::CommandJson(command, decoder.commands()) << "\n";
+                Say(emulator::CommandJson(command, decoder.commands()));
             } else if (grid) {
-                last = emulator::CommandLine(command, decoder.commands());
+                lastCommand = emulator::CommandLine(command, decoder.commands());
             } else {
-                std::cout << emulator::CommandLine(command, decoder.commands()) << "\n";
+                Say(emulator::CommandLine(command, decoder.commands()));
             }
         },
         [&](const emulator::Malformed &malformed) {
             if (options.json) {
-                std::cout << emulator::MalformedJson(malformed) << "\n";
+                Say(emulator::MalformedJson(malformed));
+            } else if (grid) {
+                lastMalformed = emulator::MalformedLine(malformed);
             } else {
-                std::cout << emulator::MalformedLine(malformed) << "\n";
+                Say(emulator::MalformedLine(malformed));
             }
         });
     if (grid) {
-        DrawGrid(decoder.outputs(), 0, 0, last);
+        DrawGrid(decoder, lastCommand, lastMalformed);
     }
 
     // A command is shown once the next one's header arrives, or once the line
     // has been quiet this long after it, so the last of a burst shows too.
-    constexpr auto PAUSE = std::chrono::milliseconds(50);
-    auto lastDraw = std::chrono::steady_clock::now();
-    auto lastBytes = lastDraw;
+    constexpr double PAUSE = 0.050;
+    double lastDraw = Elapsed();
+    double lastBytes = 0;
     bool pauseDue = false; // bytes arrived since the last pause
     while (!stopRequested && (options.count == 0 || decoder.commands() < options.count)) {
-        int waitMs = 100;
+        double wait = 0.1;
         if (options.timeoutSeconds > 0) {
-            const double left = options.timeoutSeconds - Elapsed();
-            if (left <= 0) {
+            wait = std::min(wait, options.timeoutSeconds - Elapsed());
+            if (wait <= 0) {
                 break;
             }
-            waitMs = std::min(waitMs, static_cast<int>(left * 1000) + 1);
         }
         if (pauseDue) {
-            const auto untilPause = lastBytes + PAUSE - std::chrono::steady_clock::now();
-            waitMs = std::min(waitMs, static_cast<int>(std::max<int64_t>(
-                                          0, std::chrono::ceil<std::chrono::milliseconds>(untilPause).count())));
+            wait = std::max(0.0, std::min(wait, lastBytes + PAUSE - Elapsed()));
         }
         pollfd ready{input, POLLIN, 0};
-        const int events = poll(&ready, 1, waitMs);
-        if (events > 0) {
+        if (poll(&ready, 1, static_cast<int>(std::ceil(wait * 1000))) > 0) {
             uint8_t chunk[4096];
             const ssize_t got = read(input, chunk, sizeof chunk);
             if (got > 0) {
-                decoder.Feed(chunk, static_cast<std::size_t>(got), Elapsed());
-                std::cout << std::flush;
-                lastBytes = std::chrono::steady_clock::now();
+                lastBytes = Elapsed();
                 pauseDue = true;
+                decoder.Feed(chunk, static_cast<std::size_t>(got), lastBytes);
             } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
-                break;
+                break; // the input ended
             }
         }
-        const auto now = std::chrono::steady_clock::now();
+        const double now = Elapsed();
         if (pauseDue && now - lastBytes >= PAUSE) {
             decoder.Pause();
-            std::cout << std::flush;
             pauseDue = false;
         }
-        if (grid && now - lastDraw > std::chrono::milliseconds(40)) {
-            DrawGrid(decoder.outputs(), decoder.commands(), decoder.errors(), last);
+        if (grid && now - lastDraw > 0.040) {
+            DrawGrid(decoder, lastCommand, lastMalformed);
             lastDraw = now;
         }
     }
     decoder.Finish();
     if (grid) {
-        DrawGrid(decoder.outputs(), decoder.commands(), decoder.errors(), last);
+        DrawGrid(decoder, lastCommand, lastMalformed);
     }
+
     bool linkRestored = true;
     if (!options.link.empty()) {
         const std::string error = emulator::RestoreLink(link);
         if (!error.empty()) {
-            std::cerr << "brindlex-emulator: " << error << "\n";
+            Warn(error);
             linkRestored = false;
         }
     }
     if (options.json) {
-        std::cout << emulator::TotalsJson(decoder.commands(), decoder.errors(), decoder.bytes(), Elapsed()) << std::endl;
+        Say(emulator::TotalsJson(decoder.commands(), decoder.errors(), decoder.bytes(), Elapsed()));
     } else {
-        std::cout << "commands " << decoder.commands() << ", malformed " << decoder.errors() << ", bytes "
-                  << decoder.bytes() << std::endl;
+        Say("commands " + std::to_string(decoder.commands()) + ", malformed " + std::to_string(decoder.errors()) +
+            ", bytes " + std::to_string(decoder.bytes()));
     }
     if (!options.totals.empty()) {
-        std::ofstream(options.totals) << "commands " << decoder.commands() << "\nmalformed " << decoder.errors()
-                                      << "\n";
+        const int totals = open(options.totals.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (totals < 0 || !WriteAll(totals, "commands " + std::to_string(decoder.commands()) + "\nmalformed " +
+                                                std::to_string(decoder.errors()) + "\nbytes " +
+                                                std::to_string(decoder.bytes()) + "\n")) {
+            Warn("cannot write the totals to " + options.totals + ": " + std::strerror(errno));
+        }
+        if (totals >= 0) {
+            close(totals);
+        }
     }
     close(input);
     if (slave >= 0) {
