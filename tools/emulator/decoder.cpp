@@ -1,5 +1,6 @@
 #include "decoder.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace emulator {
