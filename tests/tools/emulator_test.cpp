@@ -124,16 +124,16 @@ TEST(EmulatorLink, OnlyASymlinkOrNothingIsTakenAndWhatIsThereIsNamed)
     for (const auto &[name, kind] : {std::pair{"file", "a regular file"}, std::pair{"folder", "a directory"},
                                      std::pair{"pipe", "a named pipe"}}) {
         emulator::PortLink link{name, "/dev/pts/9", false, {}};
-        const std::string error = emulator::InspectLink(link);
+        const std::string error = emulator::LookAtLink(link);
         EXPECT_NE(error.find(std::string(name) + " is " + kind), std::string::npos) << error;
     }
     std::filesystem::create_symlink("/dev/ttyUSB0", "udev");
     emulator::PortLink udev{"udev", "/dev/pts/9", false, {}};
-    EXPECT_EQ(emulator::InspectLink(udev), "");
+    EXPECT_EQ(emulator::LookAtLink(udev), "");
     EXPECT_TRUE(udev.replaced);
     EXPECT_EQ(udev.previous, "/dev/ttyUSB0");
     emulator::PortLink fresh{"fresh", "/dev/pts/9", true, "stale"};
-    EXPECT_EQ(emulator::InspectLink(fresh), "");
+    EXPECT_EQ(emulator::LookAtLink(fresh), "");
     EXPECT_FALSE(fresh.replaced);
 }
 
@@ -142,7 +142,7 @@ TEST(EmulatorLink, ASymlinkIsSwappedAndPutBackLeavingNothingBeside)
     Folder folder;
     std::filesystem::create_symlink("/dev/ttyUSB0", "udev");
     emulator::PortLink link{"udev", "/dev/pts/9", false, {}};
-    ASSERT_EQ(emulator::InspectLink(link), "");
+    ASSERT_EQ(emulator::LookAtLink(link), "");
     ASSERT_EQ(emulator::PlaceLink(link), "");
     EXPECT_EQ(std::filesystem::read_symlink("udev"), "/dev/pts/9");
     EXPECT_EQ(folder.Names(), std::vector<std::string>{"udev"});
@@ -151,7 +151,7 @@ TEST(EmulatorLink, ASymlinkIsSwappedAndPutBackLeavingNothingBeside)
     EXPECT_EQ(folder.Names(), std::vector<std::string>{"udev"});
 
     emulator::PortLink fresh{folder.path.string() + "/fresh", "/dev/pts/9", false, {}};
-    ASSERT_EQ(emulator::InspectLink(fresh), "");
+    ASSERT_EQ(emulator::LookAtLink(fresh), "");
     ASSERT_EQ(emulator::PlaceLink(fresh), "");
     EXPECT_EQ(std::filesystem::read_symlink("fresh"), "/dev/pts/9");
     ASSERT_EQ(emulator::RestoreLink(fresh), "");
@@ -163,7 +163,7 @@ TEST(EmulatorLink, APathChangedByOthersIsLeftAlone)
     Folder folder;
     // Between the look and the link: a file appeared.
     emulator::PortLink link{"port", "/dev/pts/9", false, {}};
-    ASSERT_EQ(emulator::InspectLink(link), "");
+    ASSERT_EQ(emulator::LookAtLink(link), "");
     std::ofstream("port") << "data\n";
     EXPECT_NE(emulator::PlaceLink(link), "");
     EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status("port")));
@@ -171,7 +171,7 @@ TEST(EmulatorLink, APathChangedByOthersIsLeftAlone)
 
     // While it ran: udev pointed the link elsewhere, or it was removed.
     std::filesystem::create_symlink("/dev/ttyUSB0", "port");
-    ASSERT_EQ(emulator::InspectLink(link), "");
+    ASSERT_EQ(emulator::LookAtLink(link), "");
     ASSERT_EQ(emulator::PlaceLink(link), "");
     std::filesystem::remove("port");
     std::filesystem::create_symlink("/dev/ttyUSB1", "port");

@@ -71,7 +71,7 @@ void Decoder::Decode(bool paused)
             }
         }
         if (!problem.empty()) {
-            // A bad byte: part of a run reported as one, with the reason
+            // A bad byte: it joins the run reported as one, with the reason
             // found at its first byte; then slide on by one.
             if (!inRun_) {
                 run_ = Malformed{pendingOffset_ + at, problem, TimeOf(pendingOffset_ + at), {}};

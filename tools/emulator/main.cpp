@@ -157,7 +157,7 @@ int main(int argc, char **argv)
     // opened or changed.
     emulator::PortLink link{options.link, {}, false, {}};
     if (!options.link.empty()) {
-        const std::string refused = emulator::InspectLink(link);
+        const std::string refused = emulator::LookAtLink(link);
         if (!refused.empty()) {
             Warn(refused);
             return 2;

@@ -54,7 +54,7 @@ std::string SwapLink(const std::string &path, const std::string &target)
 
 } // namespace
 
-std::string InspectLink(PortLink &link)
+std::string LookAtLink(PortLink &link)
 {
     struct stat status {};
     if (lstat(link.path.c_str(), &status) != 0) {
@@ -79,9 +79,9 @@ std::string InspectLink(PortLink &link)
 
 std::string PlaceLink(const PortLink &link)
 {
-    // Look again: the path may have changed since it was inspected.
+    // Look again: the path may have changed since it was looked at.
     PortLink now{link.path, link.target, false, {}};
-    const std::string error = InspectLink(now);
+    const std::string error = LookAtLink(now);
     if (!error.empty()) {
         return error;
     }

@@ -16,7 +16,7 @@ struct PortLink {
 
 // What is at link.path now, noted in link; an error naming it when it is
 // neither a symlink nor nothing.
-std::string InspectLink(PortLink &link);
+std::string LookAtLink(PortLink &link);
 
 // Points link.path at link.target: a new symlink, or one renamed over the old
 // symlink so that the path never goes missing. An error, or empty.
