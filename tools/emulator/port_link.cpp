@@ -79,7 +79,7 @@ std::string LookAtLink(PortLink &link)
 
 std::string PlaceLink(const PortLink &link)
 {
-    // Look again: the path may have changed since it was looked at.
+    // Look again: the path may have changed meanwhile.
     PortLink now{link.path, link.target, false, {}};
     const std::string error = LookAtLink(now);
     if (!error.empty()) {
