@@ -1,12 +1,18 @@
 #!/usr/bin/env python3
 """The host tool driving the real library onto a pseudo-terminal that the
 emulator reads: every command the tool sends arrives well-formed, in order,
-and the cabinet ends dark. Also `brindlex check` and bad arguments."""
+and the cabinet ends dark. Also `brindlex check` and bad arguments.
+
+The emulator-* scenarios run the emulator alone: its command line, its
+--link, its JSON and the way it writes its output."""
 import argparse
 import json
 import os
+import re
+import select
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
@@ -78,6 +84,7 @@ def check(condition, message):
 
 def check_test_walk(emulator_program, link, tool, env=None, cwd=None):
     """`brindlex test` through the library arrives whole and in order."""
+    link_before = os.readlink(link) if os.path.islink(link) else None
     emulator = Emulator(emulator_program, link)
     status, output = run(tool + ["test", "--delay", "0"], env=env, cwd=cwd)
     events, emulator_status = emulator.stop()
@@ -92,9 +99,12 @@ def check_test_walk(emulator_program, link, tool, env=None, cwd=None):
           + next((f"; first difference at #{i + 1}: {a} != {b}" for i, (a, b) in enumerate(zip(commands, walk))
                   if a != b), ""))
     totals = [e for e in events if e["event"] == "totals"]
-    check(totals == [{"event": "totals", "commands": len(walk), "malformed": 0}], f"totals {totals}")
+    check([(e["commands"], e["malformed"], e["bytes"]) for e in totals] == [(len(walk), 0, len(walk) * 36)],
+          f"totals {totals}")
     check(emulator_status == 0, f"emulator exit status {emulator_status}")
-    check(not os.path.lexists(link), "the emulator left its link behind")
+    link_after = os.readlink(link) if os.path.islink(link) else None
+    check(link_after == link_before and (link_before or not os.path.lexists(link)),
+          f"the link was {link_before} before the emulator and is {link_after} after it")
 
 
 def check_bad_arguments_send_nothing(emulator_program, link, tool, env=None, cwd=None):
@@ -209,13 +219,358 @@ def check_library_problems(tool):
     shutil.rmtree(folder)
 
 
+def run_emulator(command, timeout=10):
+    """Runs the emulator to its end: (status, stdout, stderr); status None if
+    it had to be killed because it did not end by itself."""
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+    try:
+        out, err = process.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        out, err = process.communicate()
+        return None, out.decode(errors="replace"), err.decode(errors="replace")
+    return process.returncode, out.decode(errors="replace"), err.decode(errors="replace")
+
+
+def check_emulator_arguments(emulator):
+    """Bad command lines end at once with status 2 and one line naming the
+    culprit; --help lists every option; good values are taken."""
+    bad = [(["--count", "-1"], "--count"), (["--count", "99999999999999999999"], "--count"),
+           (["--count", "0"], "--count"), (["--count", "3x"], "--count"), (["--count"], "--count"),
+           (["--timeout", "nan"], "--timeout"), (["--timeout", "inf"], "--timeout"),
+           (["--timeout", "-1"], "--timeout"), (["--timeout", "0"], "--timeout"),
+           (["--json", "--lines"], "--lines"), (["--frobnicate"], "--frobnicate"), (["extra"], "extra"),
+           (["--device", ""], "--device")]
+    for arguments, named in bad:
+        status, out, err = run_emulator([emulator] + arguments, timeout=5)
+        lines = err.strip().splitlines()
+        check(status == 2 and out == "" and len(lines) == 1 and named in lines[0],
+              f"emulator {' '.join(arguments)}: status {status}, stdout {out!r}, stderr {err!r}")
+    status, out, err = run_emulator([emulator, "--help"])
+    check(status == 0 and err == "", f"--help: status {status}, stderr {err!r}")
+    for option in ["--device", "--link", "--json", "--lines", "--count", "--timeout", "--totals", "--help",
+                   "--version"]:
+        check(option in out, f"--help does not list {option}: {out}")
+    status, out, err = run_emulator([emulator, "--version"])
+    check(status == 0 and out.startswith("brindlex-emulator ") and len(out.splitlines()) == 1,
+          f"--version: status {status}, {out!r} {err!r}")
+    status, out, err = run_emulator([emulator, "--count=1", "--timeout", "0.3", "--lines"])
+    check(status == 0 and "commands 0, malformed 0" in out, f"good arguments: status {status}, {out!r} {err!r}")
+
+
+running = []  # killed at the end should a failed check leave one behind
+
+
+class Running:
+    """The emulator in the background with --json, its events read as they
+    come from a pipe."""
+
+    def __init__(self, command):
+        self.process = subprocess.Popen(command + ["--json"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        stdin=subprocess.DEVNULL)
+        running.append(self.process)
+        self.buffer = b""
+        self.ready = self.next_event()
+
+    def next_event(self, timeout=10):
+        deadline = time.monotonic() + timeout
+        while b"\n" not in self.buffer:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([self.process.stdout], [], [], left)[0]:
+                raise AssertionError(f"no event from the emulator within {timeout} s: {self.buffer!r}")
+            chunk = os.read(self.process.stdout.fileno(), 65536)
+            if not chunk:
+                raise AssertionError(f"the emulator ended: {self.buffer!r} {self.process.stderr.read()!r}")
+            self.buffer += chunk
+        line, self.buffer = self.buffer.split(b"\n", 1)
+        return json.loads(line)
+
+    def wait(self, timeout=10):
+        """Its exit status and stderr once it has ended."""
+        self.process.wait(timeout=timeout)
+        self.process.stdout.close()
+        return self.process.returncode, self.process.stderr.read().decode(errors="replace")
+
+
+def write_to(path, data):
+    port = os.open(path, os.O_WRONLY | os.O_NOCTTY)
+    os.write(port, data)
+    os.close(port)
+
+
+STATES_DEVICE_1 = bytes([0x00, 0x02, 0x00, 0x20] + [1] * 32)
+
+
+def check_emulator_link(emulator):
+    """--link replaces only a symlink, or makes one where nothing is, and puts
+    things back however the emulator ends; anything else at the path is
+    refused and left as it was."""
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "port")
+
+        def refused(kind, make):
+            make()
+            before = os.lstat(path)
+            status, out, err = run_emulator([emulator, "--link", path, "--timeout", "1"])
+            lines = err.strip().splitlines()
+            check(status == 2 and len(lines) == 1 and path in lines[0] and kind in lines[0] and out == "",
+                  f"--link to {kind}: status {status}, stdout {out!r}, stderr {err!r}")
+            after = os.lstat(path) if os.path.lexists(path) else None
+            check(after is not None and not stat.S_ISLNK(after.st_mode) and (after.st_ino, after.st_mode, after.st_size, after.st_mtime_ns)
+                  == (before.st_ino, before.st_mode, before.st_size, before.st_mtime_ns),
+                  f"--link changed {kind}")
+
+        def regular_file():
+            with open(path, "w") as file:
+                file.write("data\n")
+
+        def remove():
+            if os.path.isdir(path) and not os.path.islink(path):
+                os.rmdir(path)
+            elif os.path.lexists(path):
+                os.unlink(path)
+
+        refused("regular file", regular_file)
+        check(os.path.isfile(path) and open(path).read() == "data\n", "--link changed the file's content")
+        remove()
+        refused("directory", lambda: os.mkdir(path))
+        remove()
+        refused("named pipe", lambda: os.mkfifo(path))
+        remove()
+        try:
+            os.mknod(path, 0o600 | stat.S_IFCHR, os.makedev(1, 3))
+        except PermissionError:
+            print("note: no character device case, mknod is not allowed here")
+        else:
+            remove()
+            refused("character device", lambda: os.mknod(path, 0o600 | stat.S_IFCHR, os.makedev(1, 3)))
+            remove()
+
+        # A symlink, as udev's: ours while it runs, the same again after,
+        # whichever way it ends.
+        udev_target = "/dev/ttyUSB7"
+        commands_file = os.path.join(folder, "commands")
+        with open(commands_file, "wb") as file:
+            file.write(STATES_DEVICE_1)
+
+        def end_by_signal(number):
+            return lambda emulator_run: emulator_run.process.send_signal(number)
+
+        def end_by_count(emulator_run):
+            write_to(path, STATES_DEVICE_1)
+
+        endings = [("SIGINT", [], end_by_signal(signal.SIGINT)), ("SIGTERM", [], end_by_signal(signal.SIGTERM)),
+                   ("--timeout", ["--timeout", "0.5"], None), ("--count", ["--count", "1"], end_by_count),
+                   ("the end of its input", ["--device", commands_file], None)]
+        for before in [udev_target, None]:
+            for name, arguments, end in endings:
+                if before:
+                    os.symlink(before, path)
+                emulator_run = Running([emulator, "--link", path] + arguments)
+                port = emulator_run.ready["port"]
+                if name != "the end of its input":  # that one may be over already
+                    check(os.readlink(path) == port, f"{name}: {path} -> {os.readlink(path)}, not {port}")
+                if end:
+                    end(emulator_run)
+                status, err = emulator_run.wait()
+                check(status == 0 and err == "", f"ended by {name}: status {status}, {err!r}")
+                now = os.readlink(path) if os.path.lexists(path) else None
+                check(now == before, f"ended by {name}: the link is {now}, not {before} as before")
+                check(sorted(os.listdir(folder)) == sorted(["commands"] + (["port"] if before else [])),
+                      f"ended by {name}: left {os.listdir(folder)}")
+                remove()
+
+        # Changed by someone else while it ran: theirs stays.
+        emulator_run = Running([emulator, "--link", path])
+        os.unlink(path)
+        os.symlink("/dev/ttyUSB3", path)
+        emulator_run.process.send_signal(signal.SIGINT)
+        status, err = emulator_run.wait()
+        now = os.readlink(path) if os.path.islink(path) else None
+        check(now == "/dev/ttyUSB3" and status == 1 and "left as it is" in err,
+              f"a link changed meanwhile: {now}, status {status}, {err!r}")
+
+
+def json_events(text):
+    """Every line of --json output as an object; a line that does not parse
+    is a failure."""
+    events = []
+    for line in text.splitlines():
+        try:
+            events.append(json.loads(line))
+        except ValueError as error:
+            check(False, f"not JSON ({error}): {line!r}")
+    return events
+
+
+def check_emulator_json(emulator):
+    """Every line of --json parses, whatever the paths hold: quotes,
+    backslashes, control characters, bytes that are not UTF-8."""
+    master, slave = os.openpty()
+    with tempfile.TemporaryDirectory() as folder:
+        for name in ['we"ird\\path', "tab\there", "new\nline"]:
+            device = os.path.join(folder, name)
+            link = os.path.join(folder, name + "-link")
+            os.symlink(os.ttyname(slave), device)
+            emulator_run = Running([emulator, "--device", device, "--link", link])
+            check(emulator_run.ready.get("port") == device and emulator_run.ready.get("link") == link,
+                  f"ready names {emulator_run.ready}, not {device!r} and {link!r}")
+            os.write(master, STATES_DEVICE_1 + b"\x55\x22\x5c" + STATES_DEVICE_1)
+            events = [emulator_run.next_event() for _ in range(2)]
+            emulator_run.process.send_signal(signal.SIGINT)
+            events += json_events(emulator_run.process.stdout.read().decode())
+            status, err = emulator_run.wait()
+            check([e.get("event") for e in events] == ["malformed", "command", "totals"],
+                  f"{name!r}: events {events}")
+            check(status == 1 and err == "", f"{name!r}: status {status}, {err!r}")
+        # Not UTF-8: still JSON, the odd byte replaced.
+        device = os.path.join(os.fsencode(folder), b"caf\xe9")
+        os.symlink(os.ttyname(slave), device)
+        status, out, err = run_emulator([emulator, "--device", device, "--json", "--timeout", "0.3"])
+        events = json_events(out)
+        check(status == 0 and [e.get("event") for e in events] == ["ready", "totals"]
+              and events[0]["port"] == os.path.join(folder, "caf\ufffd"), f"a path not in UTF-8: {out!r} {err!r}")
+    os.close(master)
+    os.close(slave)
+
+
+def spaced_hex(data):
+    return " ".join(f"{byte:02X}" for byte in data)
+
+
+# wire-protocol.md's example: device 8, levels 0, 8, 16, ..., 248.
+LEVELS_DEVICE_8 = bytes([0x00, 0x03, 0xE0, 0x20] + [n * 8 for n in range(32)])
+LEVELS_DEVICE_8_HEX = ("00 03 E0 20 00 08 10 18 20 28 30 38 40 48 50 58 60 68 70 78 "
+                       "80 88 90 98 A0 A8 B0 B8 C0 C8 D0 D8 E0 E8 F0 F8")
+
+
+def check_emulator_report(emulator):
+    """Each command and each run of bad bytes carries its offset, when it
+    arrived and its bytes in hex, in JSON and in the text lines."""
+    started = time.monotonic()
+    emulator_run = Running([emulator])
+    port = emulator_run.ready["port"]
+    write_to(port, b"\x55\x22\x5c" + STATES_DEVICE_1)
+    time.sleep(0.3)
+    write_to(port, LEVELS_DEVICE_8)
+    events = [emulator_run.next_event() for _ in range(3)]
+    emulator_run.process.send_signal(signal.SIGINT)
+    events.append(emulator_run.next_event())
+    elapsed = time.monotonic() - started
+    emulator_run.wait()
+    check([e["event"] for e in events] == ["malformed", "command", "command", "totals"], f"events {events}")
+    if len(events) == 4:
+        bad, states, levels, totals = events
+        check((bad.get("offset"), bad.get("length"), bad.get("hex")) == (0, 3, "55 22 5C"), f"malformed {bad}")
+        check((states.get("offset"), states.get("hex")) == (3, spaced_hex(STATES_DEVICE_1)), f"states {states}")
+        check((levels.get("offset"), levels.get("hex")) == (39, LEVELS_DEVICE_8_HEX), f"levels {levels}")
+        times = [e.get("time", -1) for e in [emulator_run.ready] + events]
+        check(times == sorted(times) and 0 <= times[0] and times[-1] <= elapsed
+              and times[3] - times[2] >= 0.25, f"times {times}, {elapsed:.3f} s in all")
+        check(totals.get("bytes") == 75, f"totals {totals}")
+
+    with tempfile.NamedTemporaryFile() as stream:
+        stream.write(b"\x55" + STATES_DEVICE_1 + LEVELS_DEVICE_8 + LEVELS_DEVICE_8[:5])
+        stream.flush()
+        status, out, err = run_emulator([emulator, "--device", stream.name, "--lines"])
+    lines = out.splitlines()
+    seconds = r"\d+\.\d{6}s"
+    expected = [
+        r"emulator ready on .*",
+        rf"malformed at offset 0 {seconds}: lead byte is not 0x00; 1 byte: 55",
+        rf"#1 @1 {seconds} device 1 states #{{32}} bytes {spaced_hex(STATES_DEVICE_1)}",
+        rf"#2 @37 {seconds} device 8 levels {LEVELS_DEVICE_8_HEX[12:]} bytes {LEVELS_DEVICE_8_HEX}",
+        rf"malformed at offset 73 {seconds}: stream ended inside a command \(5 of 36 bytes\); 5 bytes: "
+        rf"{LEVELS_DEVICE_8_HEX[:14]}",
+        r"commands 2, malformed 2, bytes 78"]
+    check(status == 1 and len(lines) == len(expected)
+          and all(re.fullmatch(pattern, line) for pattern, line in zip(expected, lines)),
+          f"text lines (status {status}):\n{out}{err}")
+
+
+def check_emulator_output(emulator):
+    """Each line goes out whole in a write of its own, also into a pipe or a
+    file: lines from programs sharing a pipe cannot mix, and a run killed
+    midway leaves every finished line in its log."""
+    # A pipe in packet mode: each read returns exactly one write.
+    reader, writer = os.pipe2(os.O_DIRECT)
+    process = subprocess.Popen([emulator, "--lines"], stdout=writer, stderr=subprocess.PIPE,
+                               stdin=subprocess.DEVNULL)
+    running.append(process)
+    os.close(writer)
+    writes = []
+
+    def read_writes(until, timeout=10):
+        deadline = time.monotonic() + timeout
+        while not until() and time.monotonic() < deadline:
+            if select.select([reader], [], [], 0.1)[0]:
+                data = os.read(reader, 65536)
+                if not data:
+                    break
+                writes.append(data)
+
+    read_writes(lambda: writes)
+    port = writes[0].decode().split()[3] if writes else None
+    burst = (STATES_DEVICE_1 + LEVELS_DEVICE_8) * 150
+    if port:
+        write_to(port, burst)
+    read_writes(lambda: sum(data.count(b"\n") for data in writes) >= 301)
+    process.send_signal(signal.SIGINT)
+    read_writes(lambda: process.poll() is not None and not select.select([reader], [], [], 0)[0])
+    process.wait(timeout=10)
+    os.close(reader)
+    lines = b"".join(writes).decode().splitlines()
+    check(len(lines) == 302 and lines[-1] == "commands 300, malformed 0, bytes 10800",
+          f"{len(lines)} lines, the last {lines[-1:]}")
+    split = [data for data in writes if data.count(b"\n") != 1 or not data.endswith(b"\n")]
+    check(not split, f"{len(split)} of {len(writes)} writes are not one whole line: {split[:2]}")
+
+    # Killed without a chance to flush: every line it had finished is there.
+    with tempfile.TemporaryFile() as log:
+        process = subprocess.Popen([emulator, "--json"], stdout=log, stderr=subprocess.DEVNULL,
+                                   stdin=subprocess.DEVNULL)
+        running.append(process)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            log.seek(0)
+            if log.read().endswith(b"\n"):
+                break
+            time.sleep(0.02)
+        log.seek(0)
+        write_to(json.loads(log.readline())["port"], STATES_DEVICE_1 * 5)
+        time.sleep(1)  # past the pause that shows the last command
+        process.kill()
+        process.wait()
+        log.seek(0)
+        events = json_events(log.read().decode())
+        check([e.get("event") for e in events] == ["ready"] + ["command"] * 5, f"log of a killed run: {events}")
+
+
+EMULATOR_SCENARIOS = {"emulator-arguments": check_emulator_arguments, "emulator-link": check_emulator_link,
+                      "emulator-json": check_emulator_json, "emulator-report": check_emulator_report,
+                      "emulator-output": check_emulator_output}
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--emulator", required=True)
-    parser.add_argument("--tool", required=True, help="brindlex built with --port as its port")
-    parser.add_argument("--port", required=True)
-    parser.add_argument("scenario", choices=["walk", "usage", "check", "interrupt", "library"])
+    parser.add_argument("--tool", help="brindlex built with --port as its port")
+    parser.add_argument("--port")
+    parser.add_argument("scenario", choices=["walk", "usage", "check", "interrupt", "library"]
+                        + list(EMULATOR_SCENARIOS))
     args = parser.parse_args()
+    if args.scenario in EMULATOR_SCENARIOS:
+        try:
+            EMULATOR_SCENARIOS[args.scenario](os.path.abspath(args.emulator))
+        finally:
+            for process in running:
+                if process.poll() is None:
+                    process.kill()
+                    process.wait()
+        print(f"{args.scenario}: {'FAILED' if failures else 'ok'}")
+        return 1 if failures else 0
+    if not args.tool or not args.port:
+        parser.error(f"{args.scenario} needs --tool and --port")
     tool = [os.path.abspath(args.tool)]
     if args.scenario == "walk":
         check_test_walk(args.emulator, args.port, tool)

@@ -2,20 +2,21 @@
 // commands on a pseudo-terminal (or a given device), checks them and shows
 // the 256 outputs they set.
 #include "decoder.h"
+#include "options.h"
+#include "port_link.h"
+#include "report.h"
 #include "link/port.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <csignal>
-#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
-#include <iostream>
-#include <optional>
+#include <filesystem>
 #include <poll.h>
 #include <pty.h>
-#include <sstream>
 #include <string>
 #include <termios.h>
 #include <unistd.h>
@@ -33,98 +34,39 @@ void RequestStop(int)
     stopRequested = 1;
 }
 
-struct Options {
-    std::string device;
-    std::string link;
-    bool json = false;
-    bool lines = false; // one line per command even on a terminal
-    uint64_t count = 0; // 0: no limit
-    double timeoutSeconds = 0;
-    std::string totals; // also write the totals here at the end
-};
+// Every time the emulator reports is seconds since it started.
+const auto started = std::chrono::steady_clock::now();
 
-const char *USAGE =
-    "Usage: brindlex-emulator [--device PATH] [--link PATH] [--json | --lines] [--count N] [--timeout S]\n"
-    "\n"
-    "Emulates the output controller: decodes the bank commands it receives, checks each\n"
-    "against the protocol and shows the 8 devices by 32 outputs.\n"
-    "\n"
-    "  --device PATH   read this serial device instead of a new pseudo-terminal\n"
-    "  --link PATH     make PATH a symlink to the pseudo-terminal (for example a Wine\n"
-    "                  prefix's dosdevices/com61, or the library's port path)\n"
-    "  --json          one JSON object per command or error, for programs\n"
-    "  --lines         one line per command, also on a terminal\n"
-    "  --count N       end after N commands\n"
-    "  --timeout S     end after S seconds\n"
-    "  --totals FILE   also write the totals to FILE when it ends\n"
-    "\n"
-    "Without --json it shows a live grid on a terminal and one line per command otherwise.\n"
-    "It prints the totals when it ends; the exit status is 1 if any command was malformed.\n";
-
-std::optional<Options> ParseOptions(int argc, char **argv)
+double Elapsed()
 {
-    Options options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string argument = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (argument == "--help") {
-            std::cout << USAGE;
-            std::exit(0);
-        } else if (argument == "--version") {
-            std::cout << "brindlex-emulator " << BRINDLEX_VERSION << "\n";
-            std::exit(0);
-        } else if (argument == "--json") {
-            options.json = true;
-        } else if (argument == "--lines") {
-            options.lines = true;
-        } else if (argument == "--device" && hasValue) {
-            options.device = argv[++i];
-        } else if (argument == "--link" && hasValue) {
-            options.link = argv[++i];
-        } else if (argument == "--totals" && hasValue) {
-            options.totals = argv[++i];
-        } else if (argument == "--count" && hasValue) {
-            char *end = nullptr;
-            options.count = std::strtoull(argv[++i], &end, 10);
-            if (*end != '\0' || options.count == 0) {
-                std::cerr << "brindlex-emulator: --count needs a positive number, not '" << argv[i] << "'\n";
-                return std::nullopt;
-            }
-        } else if (argument == "--timeout" && hasValue) {
-            char *end = nullptr;
-            options.timeoutSeconds = std::strtod(argv[++i], &end);
-            if (*end != '\0' || options.timeoutSeconds <= 0) {
-                std::cerr << "brindlex-emulator: --timeout needs a positive number of seconds, not '" << argv[i]
-                          << "'\n";
-                return std::nullopt;
-            }
-        } else {
-            std::cerr << "brindlex-emulator: unknown or incomplete argument '" << argument
-                      << "' (see --help)\n";
-            return std::nullopt;
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+}
+
+bool WriteAll(int fd, const std::string &text)
+{
+    for (std::size_t done = 0; done < text.size();) {
+        const ssize_t wrote = write(fd, text.data() + done, text.size() - done);
+        if (wrote < 0 && errno != EINTR) {
+            return false;
         }
+        done += wrote > 0 ? static_cast<std::size_t>(wrote) : 0;
     }
-    return options;
+    return true;
 }
 
-std::string Hex(uint8_t byte)
+// One line, whole, in one write and at once, whatever stdout is: a log keeps
+// every line finished before a kill, and lines of programs sharing a pipe
+// (the demo's tool and emulator) cannot mix, being shorter than PIPE_BUF.
+void Say(const std::string &line)
 {
-    char text[3];
-    std::snprintf(text, sizeof text, "%02x", byte);
-    return text;
+    if (!WriteAll(STDOUT_FILENO, line + "\n")) {
+        stopRequested = 1; // nobody reads us any more
+    }
 }
 
-std::string JsonCommand(const emulator::Command &command, uint64_t number)
+void Warn(const std::string &message)
 {
-    std::ostringstream out;
-    out << "{\"event\":\"command\",\"number\":" << number << ",\"offset\":" << command.offset
-        << ",\"command\":\"" << (command.kind == 0x02 ? "states" : "levels") << "\",\"device\":"
-        << command.start / 32 + 1 << ",\"start\":" << int(command.start) << ",\"data\":[";
-    for (std::size_t i = 0; i < command.data.size(); ++i) {
-        out << (i ? "," : "") << int(command.data[i]);
-    }
-    out << "]}";
-    return out.str();
+    WriteAll(STDERR_FILENO, "brindlex-emulator: " + message + "\n");
 }
 
 // "256000 baud, 8N2"
@@ -134,189 +76,224 @@ std::string Spelled(const LineReport &line)
            std::to_string(line.stopBits) + (line.hardwareFlowControl ? ", RTS/CTS" : "");
 }
 
-std::string LineCommand(const emulator::Command &command, uint64_t number)
-{
-    std::ostringstream out;
-    out << "#" << number << " @" << command.offset << " device " << command.start / 32 + 1;
-    if (command.kind == 0x02) {
-        out << " states ";
-        for (const uint8_t state : command.data) {
-            out << (state ? '#' : '.');
-        }
-    } else {
-        out << " levels";
-        for (const uint8_t level : command.data) {
-            out << " " << Hex(level);
-        }
-    }
-    return out.str();
-}
-
 // The whole mirror, redrawn in place: one row per device, each output as
-// its on/off state and its level as a shade.
-void DrawGrid(const emulator::Outputs &outputs, uint64_t commands, uint64_t errors, const std::string &last)
+// its on/off state and its level as a shade, then the last command and the
+// last bad bytes.
+void DrawGrid(const emulator::Decoder &decoder, const std::string &lastCommand, const std::string &lastMalformed)
 {
     static const char *shades[] = {" ", "░", "▒", "▓", "█"};
-    std::ostringstream out;
-    out << "\x1b[H\x1b[2J";
-    out << "Brindlex controller emulator   commands " << commands << "   malformed " << errors << "\n\n";
-    out << "          outputs 0 .. 31 (state)              levels\n";
+    const emulator::Outputs &outputs = decoder.outputs();
+    std::string out = "\x1b[H\x1b[2JBrindlex controller emulator   commands " + std::to_string(decoder.commands()) +
+                      "   malformed " + std::to_string(decoder.errors()) + "\n\n" +
+                      "          outputs 0 .. 31 (state)              levels\n";
     for (int device = 0; device < 8; ++device) {
-        out << "device " << device + 1 << "  ";
+        out += "device " + std::to_string(device + 1) + "  ";
         for (int n = 0; n < 32; ++n) {
-            out << (outputs.states[device * 32 + n] ? "\x1b[1;33m●\x1b[0m" : "·");
+            out += outputs.states[device * 32 + n] ? "\x1b[1;33m●\x1b[0m" : "·";
         }
-        out << "  ";
+        out += "  ";
         for (int n = 0; n < 32; ++n) {
-            out << shades[(outputs.levels[device * 32 + n] * 4 + 127) / 255];
+            out += shades[(outputs.levels[device * 32 + n] * 4 + 127) / 255];
         }
-        out << "\n";
+        out += "\n";
     }
-    out << "\n" << last << "\x1b[K\n";
-    std::cout << out.str() << std::flush;
+    out += "\n" + lastCommand + "\x1b[K\n" + lastMalformed + "\x1b[K\n";
+    WriteAll(STDOUT_FILENO, out);
+}
+
+// The port to read: a new pseudo-terminal, or the given device set up as the
+// library sets up its end. Returns the descriptor, or -1 after saying why.
+int OpenPort(const emulator::Options &options, std::string &path, std::string &lineApplied, int &slave)
+{
+    if (options.device.empty()) {
+        int master = -1;
+        char name[256] = {};
+        if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+            Warn(std::string("cannot create a pseudo-terminal: ") + std::strerror(errno));
+            return -1;
+        }
+        path = name;
+        // Raw from the start; the library sets the line again when it opens.
+        termios line{};
+        tcgetattr(slave, &line);
+        cfmakeraw(&line);
+        tcsetattr(slave, TCSANOW, &line);
+        return master;
+    }
+    path = options.device;
+    const int input = open(options.device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (input < 0) {
+        Warn("cannot open " + options.device + ": " + std::strerror(errno));
+        return -1;
+    }
+    // The far end of a real line: the same settings the library uses.
+    const PortResult line = isatty(input) ? PortConfigureLine(input) : PortResult{PORT_STEP_NONE, nullptr, 0, {}};
+    if (line.failedStep != PORT_STEP_NONE && line.operation != nullptr) {
+        Warn(std::string(line.operation) + " on " + options.device + ": " +
+             std::strerror(static_cast<int>(line.errorCode)) + "; reading it as it is");
+    } else if (line.failedStep != PORT_STEP_NONE) {
+        Warn("the driver of " + options.device + " kept " + Spelled(line.line) +
+             " (asked for 256000 baud, 8N2); reading it as it is");
+    }
+    if (line.line.known) {
+        lineApplied = Spelled(line.line);
+    }
+    return input;
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    const std::optional<Options> parsed = ParseOptions(argc, argv);
-    if (!parsed) {
-        return 2;
+    const emulator::ParsedOptions parsed = emulator::ParseOptions(argc, argv, BRINDLEX_VERSION);
+    if (!parsed.options) {
+        WriteAll(STDOUT_FILENO, parsed.out);
+        WriteAll(STDERR_FILENO, parsed.error.empty() ? "" : parsed.error + "\n");
+        return parsed.exitCode;
     }
-    const Options &options = *parsed;
+    const emulator::Options &options = *parsed.options;
 
-    int input = -1;
-    int slave = -1;
-    std::string lineApplied; // a real line as its driver runs it
-    std::string portPath = options.device;
-    if (options.device.empty()) {
-        char name[256] = {};
-        if (openpty(&input, &slave, name, nullptr, nullptr) != 0) {
-            std::cerr << "brindlex-emulator: cannot create a pseudo-terminal: " << std::strerror(errno) << "\n";
-            return 1;
-        }
-        portPath = name;
-        // Raw from the start; the library sets the line again when it opens.
-        termios line{};
-        tcgetattr(slave, &line);
-        cfmakeraw(&line);
-        tcsetattr(slave, TCSANOW, &line);
-    } else {
-        input = open(options.device.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (input < 0) {
-            std::cerr << "brindlex-emulator: cannot open " << options.device << ": " << std::strerror(errno) << "\n";
-            return 1;
-        }
-        // The far end of a real line: the same settings the library uses.
-        const PortResult line = isatty(input) ? PortConfigureLine(input) : PortResult{PORT_STEP_NONE, nullptr, 0, {}};
-        if (line.failedStep != PORT_STEP_NONE && line.operation != nullptr) {
-            std::cerr << "brindlex-emulator: " << line.operation << " on " << options.device << ": "
-                      << std::strerror(static_cast<int>(line.errorCode)) << "; reading it as it is\n";
-        } else if (line.failedStep != PORT_STEP_NONE) {
-            std::cerr << "brindlex-emulator: the driver of " << options.device << " kept " << Spelled(line.line)
-                      << " (asked for 256000 baud, 8N2); reading it as it is\n";
-        }
-        if (line.line.known) {
-            lineApplied = Spelled(line.line);
-        }
-    }
+    // Refuse a --link path that is not ours to replace before anything is
+    // opened or changed.
+    emulator::PortLink link{options.link, {}, false, {}};
     if (!options.link.empty()) {
-        unlink(options.link.c_str());
-        if (symlink(portPath.c_str(), options.link.c_str()) != 0) {
-            std::cerr << "brindlex-emulator: cannot link " << options.link << ": " << std::strerror(errno) << "\n";
-            return 1;
+        const std::string refused = emulator::LookAtLink(link);
+        if (!refused.empty()) {
+            Warn(refused);
+            return 2;
         }
     }
 
+    std::string portPath;
+    std::string lineApplied; // a real line as its driver runs it
+    int slave = -1;
+    const int input = OpenPort(options, portPath, lineApplied, slave);
+    if (input < 0) {
+        return 1;
+    }
+
+    // Before the link exists, so that every way of ending puts it back.
     struct sigaction stop {};
     stop.sa_handler = RequestStop;
     sigaction(SIGINT, &stop, nullptr);
     sigaction(SIGTERM, &stop, nullptr);
     sigaction(SIGHUP, &stop, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    if (!options.link.empty()) {
+        link.target = std::filesystem::absolute(portPath).string();
+        const std::string error = emulator::PlaceLink(link);
+        if (!error.empty()) {
+            Warn(error);
+            return 1;
+        }
+    }
 
     const bool grid = !options.json && !options.lines && isatty(STDOUT_FILENO);
     if (options.json) {
-        std::cout << "{\"event\":\"ready\",\"port\":\"" << portPath << "\"}" << std::endl;
+        Say(emulator::ReadyJson(portPath, options.link, lineApplied, Elapsed()));
     } else {
-        std::cout << "emulator ready on " << portPath
-                  << (options.link.empty() ? "" : " (linked from " + options.link + ")")
-                  << (lineApplied.empty() ? "" : ", line " + lineApplied) << std::endl;
+        Say("emulator ready on " + portPath + (options.link.empty() ? "" : " (linked from " + options.link + ")") +
+            (lineApplied.empty() ? "" : ", line " + lineApplied));
     }
 
-    std::string last = "waiting for commands on " + portPath;
+    std::string lastCommand = "waiting for commands on " + portPath;
+    std::string lastMalformed;
     emulator::Decoder decoder(
         [&](const emulator::Command &command) {
             if (options.json) {
-                std::cout << JsonCommand(command, decoder.commands()) << "\n";
+                Say(emulator::CommandJson(command, decoder.commands()));
             } else if (grid) {
-                last = LineCommand(command, decoder.commands());
+                lastCommand = emulator::CommandLine(command, decoder.commands());
             } else {
-                std::cout << LineCommand(command, decoder.commands()) << "\n";
+                Say(emulator::CommandLine(command, decoder.commands()));
             }
         },
         [&](const emulator::Malformed &malformed) {
             if (options.json) {
-                std::cout << "{\"event\":\"malformed\",\"offset\":" << malformed.offset << ",\"reason\":\""
-                          << malformed.reason << "\"}\n";
+                Say(emulator::MalformedJson(malformed));
+            } else if (grid) {
+                lastMalformed = emulator::MalformedLine(malformed);
             } else {
-                std::cout << "malformed at offset " << malformed.offset << ": " << malformed.reason << "\n";
+                Say(emulator::MalformedLine(malformed));
             }
         });
     if (grid) {
-        DrawGrid(decoder.outputs(), 0, 0, last);
+        DrawGrid(decoder, lastCommand, lastMalformed);
     }
 
-    const auto started = std::chrono::steady_clock::now();
-    auto lastDraw = started;
+    // A command is shown once the next one's header arrives, or once the line
+    // has been quiet this long after it, so the last of a burst shows too.
+    constexpr double PAUSE = 0.050;
+    double lastDraw = Elapsed();
+    double lastBytes = 0;
+    bool pauseDue = false; // bytes arrived since the last pause
     while (!stopRequested && (options.count == 0 || decoder.commands() < options.count)) {
-        int waitMs = 100;
+        double wait = 0.1;
         if (options.timeoutSeconds > 0) {
-            const double left = options.timeoutSeconds -
-                                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-            if (left <= 0) {
+            wait = std::min(wait, options.timeoutSeconds - Elapsed());
+            if (wait <= 0) {
                 break;
             }
-            waitMs = std::min(waitMs, static_cast<int>(left * 1000) + 1);
+        }
+        if (pauseDue) {
+            wait = std::max(0.0, std::min(wait, lastBytes + PAUSE - Elapsed()));
         }
         pollfd ready{input, POLLIN, 0};
-        const int events = poll(&ready, 1, waitMs);
-        if (events > 0) {
+        if (poll(&ready, 1, static_cast<int>(std::ceil(wait * 1000))) > 0) {
             uint8_t chunk[4096];
             const ssize_t got = read(input, chunk, sizeof chunk);
             if (got > 0) {
-                decoder.Feed(chunk, static_cast<std::size_t>(got));
-                std::cout << std::flush;
+                lastBytes = Elapsed();
+                pauseDue = true;
+                decoder.Feed(chunk, static_cast<std::size_t>(got), lastBytes);
             } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
-                break;
+                break; // the input ended
             }
         }
-        const auto now = std::chrono::steady_clock::now();
-        if (grid && now - lastDraw > std::chrono::milliseconds(40)) {
-            DrawGrid(decoder.outputs(), decoder.commands(), decoder.errors(), last);
+        const double now = Elapsed();
+        if (pauseDue && now - lastBytes >= PAUSE) {
+            decoder.Pause();
+            pauseDue = false;
+        }
+        if (grid && now - lastDraw > 0.040) {
+            DrawGrid(decoder, lastCommand, lastMalformed);
             lastDraw = now;
         }
     }
     decoder.Finish();
     if (grid) {
-        DrawGrid(decoder.outputs(), decoder.commands(), decoder.errors(), last);
+        DrawGrid(decoder, lastCommand, lastMalformed);
     }
+
+    bool linkRestored = true;
     if (!options.link.empty()) {
-        unlink(options.link.c_str());
+        const std::string error = emulator::RestoreLink(link);
+        if (!error.empty()) {
+            Warn(error);
+            linkRestored = false;
+        }
     }
     if (options.json) {
-        std::cout << "{\"event\":\"totals\",\"commands\":" << decoder.commands()
-                  << ",\"malformed\":" << decoder.errors() << "}" << std::endl;
+        Say(emulator::TotalsJson(decoder.commands(), decoder.errors(), decoder.bytes(), Elapsed()));
     } else {
-        std::cout << "commands " << decoder.commands() << ", malformed " << decoder.errors() << std::endl;
+        Say("commands " + std::to_string(decoder.commands()) + ", malformed " + std::to_string(decoder.errors()) +
+            ", bytes " + std::to_string(decoder.bytes()));
     }
     if (!options.totals.empty()) {
-        std::ofstream(options.totals) << "commands " << decoder.commands() << "\nmalformed " << decoder.errors()
-                                      << "\n";
+        const int totals = open(options.totals.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (totals < 0 || !WriteAll(totals, "commands " + std::to_string(decoder.commands()) + "\nmalformed " +
+                                                std::to_string(decoder.errors()) + "\nbytes " +
+                                                std::to_string(decoder.bytes()) + "\n")) {
+            Warn("cannot write the totals to " + options.totals + ": " + std::strerror(errno));
+        }
+        if (totals >= 0) {
+            close(totals);
+        }
     }
     close(input);
     if (slave >= 0) {
         close(slave);
     }
-    return decoder.errors() == 0 ? 0 : 1;
+    return decoder.errors() == 0 && linkRestored ? 0 : 1;
 }

@@ -1,0 +1,126 @@
+#include "report.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <cstdio>
+
+namespace emulator {
+
+namespace {
+
+// Paths come from the command line and need not be UTF-8: bytes that are not
+// become U+FFFD rather than an exception.
+std::string Line(const nlohmann::ordered_json &object)
+{
+    return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+nlohmann::ordered_json TextOrNull(const std::string &text)
+{
+    return text.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(text);
+}
+
+// To the microsecond, so that JSON shows 0.001234 rather than 0.0012340000000000001.
+double Microseconds(double time)
+{
+    return std::round(time * 1e6) / 1e6;
+}
+
+std::string Seconds(double time)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6fs", time);
+    return text;
+}
+
+std::array<uint8_t, COMMAND_SIZE> Bytes(const Command &command)
+{
+    std::array<uint8_t, COMMAND_SIZE> bytes{0x00, command.kind, command.start, 32};
+    std::copy(command.data.begin(), command.data.end(), bytes.begin() + 4);
+    return bytes;
+}
+
+} // namespace
+
+std::string Hex(const uint8_t *bytes, std::size_t size)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (std::size_t i = 0; i < size; ++i) {
+        text += i ? " " : "";
+        text += digits[bytes[i] >> 4];
+        text += digits[bytes[i] & 15];
+    }
+    return text;
+}
+
+// "#4 @108 0.012345s device 1 states ...#... bytes 00 02 00 20 ..."
+std::string CommandLine(const Command &command, uint64_t number)
+{
+    std::string text = "#" + std::to_string(number) + " @" + std::to_string(command.offset) + " " +
+                       Seconds(command.time) + " device " + std::to_string(command.start / 32 + 1);
+    if (command.kind == 0x02) {
+        text += " states ";
+        for (const uint8_t state : command.data) {
+            text += state ? '#' : '.';
+        }
+    } else {
+        text += " levels " + Hex(command.data.data(), command.data.size());
+    }
+    const auto bytes = Bytes(command);
+    return text + " bytes " + Hex(bytes.data(), bytes.size());
+}
+
+// "malformed at offset 36 0.012345s: lead byte is not 0x00; 1 byte: 55"
+std::string MalformedLine(const Malformed &malformed)
+{
+    const std::size_t size = malformed.bytes.size();
+    return "malformed at offset " + std::to_string(malformed.offset) + " " + Seconds(malformed.time) + ": " +
+           malformed.reason + "; " + std::to_string(size) + (size == 1 ? " byte: " : " bytes: ") +
+           Hex(malformed.bytes.data(), size);
+}
+
+std::string ReadyJson(const std::string &port, const std::string &link, const std::string &line, double time)
+{
+    return Line({{"event", "ready"},
+                 {"port", port},
+                 {"link", TextOrNull(link)},
+                 {"line", TextOrNull(line)},
+                 {"time", Microseconds(time)}});
+}
+
+std::string CommandJson(const Command &command, uint64_t number)
+{
+    const auto bytes = Bytes(command);
+    return Line({{"event", "command"},
+                 {"number", number},
+                 {"offset", command.offset},
+                 {"time", Microseconds(command.time)},
+                 {"command", command.kind == 0x02 ? "states" : "levels"},
+                 {"device", command.start / 32 + 1},
+                 {"start", command.start},
+                 {"data", command.data},
+                 {"hex", Hex(bytes.data(), bytes.size())}});
+}
+
+std::string MalformedJson(const Malformed &malformed)
+{
+    return Line({{"event", "malformed"},
+                 {"offset", malformed.offset},
+                 {"time", Microseconds(malformed.time)},
+                 {"reason", malformed.reason},
+                 {"length", malformed.bytes.size()},
+                 {"hex", Hex(malformed.bytes.data(), malformed.bytes.size())}});
+}
+
+std::string TotalsJson(uint64_t commands, uint64_t malformed, uint64_t bytes, double time)
+{
+    return Line({{"event", "totals"},
+                 {"commands", commands},
+                 {"malformed", malformed},
+                 {"bytes", bytes},
+                 {"time", Microseconds(time)}});
+}
+
+} // namespace emulator
