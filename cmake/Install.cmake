@@ -27,4 +27,24 @@ else()
         COMPATIBILITY SameMajorVersion)
     install(FILES ${CMAKE_BINARY_DIR}/BrindlexConfig.cmake ${CMAKE_BINARY_DIR}/BrindlexConfigVersion.cmake
         DESTINATION ${BRINDLEX_CMAKE_DIR})
+
+    # Man pages, written in scdoc and turned into roff at build time.
+    find_program(BRINDLEX_SCDOC scdoc REQUIRED)
+    set(BRINDLEX_MAN_PAGES brindlex.1 brindlex-emulator.1 brindlex.3)
+    set(BRINDLEX_MAN_OUTPUTS)
+    foreach(page ${BRINDLEX_MAN_PAGES})
+        set(source ${PROJECT_SOURCE_DIR}/docs/man/${page}.scd)
+        set(output ${CMAKE_BINARY_DIR}/man/${page})
+        add_custom_command(OUTPUT ${output}
+            COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+            COMMAND sh -c "\"${BRINDLEX_SCDOC}\" < \"${source}\" > \"${output}\""
+            DEPENDS ${source} VERBATIM)
+        list(APPEND BRINDLEX_MAN_OUTPUTS ${output})
+        string(REGEX MATCH "[0-9]$" section ${page})
+        install(FILES ${output} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+    endforeach()
+    add_custom_target(brindlex_man_pages ALL DEPENDS ${BRINDLEX_MAN_OUTPUTS})
+
+    install(FILES ${PROJECT_SOURCE_DIR}/completions/brindlex.bash
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME brindlex)
 endif()
