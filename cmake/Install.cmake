@@ -16,6 +16,9 @@ if(WIN32)
 else()
     install(TARGETS brindlex_emulator RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
+    # Relative, so that the file works wherever the tree is unpacked; the
+    # depth differs between lib/ and a multiarch lib/<triplet>/.
+    file(RELATIVE_PATH BRINDLEX_PC_TO_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
     configure_file(${CMAKE_CURRENT_LIST_DIR}/brindlex.pc.in ${CMAKE_BINARY_DIR}/brindlex.pc @ONLY)
     install(FILES ${CMAKE_BINARY_DIR}/brindlex.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 

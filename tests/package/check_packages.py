@@ -144,7 +144,10 @@ def check_linux(package, version):
     _, dynamic = run(["readelf", "-d", os.path.join(top, "lib", "libBrindlex.so")])
     check(f"Library soname: [libBrindlex.so.{version.split('.')[0]}]" in dynamic, "soname is not the major version")
     status, output = run([os.path.join(top, "bin", "brindlex"), "--version"])
-    check(output.strip() == f"brindlex {version}", f"brindlex --version says {output!r}")
+    lines = output.splitlines()
+    check(status == 0 and lines[:1] == [f"brindlex {version} (x86_64)"] and len(lines) == 2
+          and f"/lib/libBrindlex.so (version {version}, soname libBrindlex.so.1, x86_64)" in lines[1],
+          f"brindlex --version says {output!r}")
 
     env = dict(os.environ, PKG_CONFIG_PATH=os.path.join(top, "lib", "pkgconfig"))
     _, flags = run(["pkg-config", "--cflags", "--libs", "brindlex"], env=env)

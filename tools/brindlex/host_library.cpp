@@ -88,10 +88,15 @@ std::string LibraryBesideProgram()
     const ssize_t length = readlink("/proc/self/exe", program, sizeof program - 1);
     std::string path(program, length > 0 ? static_cast<std::size_t>(length) : 0);
     const std::string folder = path.substr(0, path.find_last_of('/') + 1);
-    // Beside the program in a build folder; in lib/ beside bin/ once installed.
-    const std::string beside = folder + "libBrindlex.so";
-    const std::string installed = folder + "../lib/libBrindlex.so";
-    return access(beside.c_str(), F_OK) != 0 && access(installed.c_str(), F_OK) == 0 ? installed : beside;
+    // Beside the program in a build folder; in lib/ beside bin/ from the
+    // tarball; in the system's library folder from the packages.
+    for (const std::string &candidate : {folder + "libBrindlex.so", folder + "../lib/libBrindlex.so",
+                                         std::string(BRINDLEX_INSTALLED_LIBRARY)}) {
+        if (access(candidate.c_str(), F_OK) == 0) {
+            return candidate;
+        }
+    }
+    return folder + "libBrindlex.so";
 #endif
 }
 
