@@ -3,6 +3,7 @@
 #include "cli.h"
 #include "host_library.h"
 #include "port_check.h"
+#include "ports.h"
 
 #include <chrono>
 #include <cstdio>
@@ -121,6 +122,10 @@ int Run(const cli::Invocation &invocation)
 {
     if (invocation.action == cli::Action::Check) {
         return CheckPort(std::cout, invocation.port) ? 0 : EXIT_PORT;
+    }
+    // Reads what the system lists; loading the library would open its port.
+    if (invocation.action == cli::Action::Ports) {
+        return RunPorts(std::cout, std::cerr, invocation.udevRulePort);
     }
     HostLibrary library;
     std::string error;

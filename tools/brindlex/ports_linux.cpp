@@ -1,0 +1,195 @@
+// The serial ports as sysfs describes them. Only sysfs is read and device
+// nodes are only stat'ed, never opened: opening a port can change its
+// modem lines, and on many machines one of them is the console.
+#include "ports.h"
+
+#include "link/port.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int EXIT_USAGE = 2;
+
+// The first line of a sysfs attribute, empty when there is none.
+std::string ReadLine(const fs::path &path)
+{
+    std::ifstream file(path);
+    std::string line;
+    std::getline(file, line);
+    while (!line.empty() && (line.back() == '\n' || line.back() == ' ')) {
+        line.pop_back();
+    }
+    return line;
+}
+
+std::string LinkName(const fs::path &link)
+{
+    std::error_code error;
+    const fs::path target = fs::read_symlink(link, error);
+    return error ? std::string() : target.filename().string();
+}
+
+bool Within(const fs::path &path, const fs::path &root)
+{
+    const auto [rootEnd, pathAt] = std::mismatch(root.begin(), root.end(), path.begin(), path.end());
+    return rootEnd == root.end() && path != root;
+}
+
+// On newer kernels a serial port hangs below the serial core's own port and
+// controller devices, whose drivers are named "port" and "ctrl": the driver a
+// person knows is the first one above them.
+std::string DriverOf(fs::path device, const fs::path &root)
+{
+    while (Within(device, root)) {
+        if (LinkName(device / "subsystem") != "serial-base") {
+            return LinkName(device / "driver");
+        }
+        device = device.parent_path();
+    }
+    return "";
+}
+
+// A USB serial port's tty hangs below the adapter's interface, which hangs
+// below the USB device that holds the ids and strings.
+void ReadUsbDevice(fs::path device, const fs::path &root, SerialPort &port)
+{
+    for (; Within(device, root); device = device.parent_path()) {
+        std::error_code error;
+        if (fs::exists(device / "idVendor", error) && fs::exists(device / "idProduct", error)) {
+            port.usb = true;
+            port.vendorId = ReadLine(device / "idVendor");
+            port.productId = ReadLine(device / "idProduct");
+            port.manufacturer = ReadLine(device / "manufacturer");
+            port.product = ReadLine(device / "product");
+            port.serial = ReadLine(device / "serial");
+            return;
+        }
+    }
+}
+
+std::string DevName(const fs::path &tty)
+{
+    std::ifstream uevent(tty / "uevent");
+    std::string line;
+    while (std::getline(uevent, line)) {
+        if (line.rfind("DEVNAME=", 0) == 0) {
+            return line.substr(8);
+        }
+    }
+    return tty.filename().string();
+}
+
+} // namespace
+
+std::vector<SerialPort> ListSerialPorts(const std::string &sysfsRoot)
+{
+    std::vector<SerialPort> ports;
+    std::error_code error;
+    const fs::path root = fs::canonical(sysfsRoot, error);
+    if (error) {
+        return ports;
+    }
+    for (const fs::directory_entry &entry : fs::directory_iterator(root / "class" / "tty", error)) {
+        const fs::path tty = entry.path();
+        std::error_code missing;
+        // Virtual consoles, ptmx and the like have no device behind them.
+        const fs::path device = fs::canonical(tty / "device", missing);
+        if (missing) {
+            continue;
+        }
+        SerialPort port;
+        port.name = tty.filename().string();
+        port.node = "/dev/" + DevName(tty);
+        port.driver = DriverOf(device, root);
+        ReadUsbDevice(device, root, port);
+        const std::string type = ReadLine(tty / "type");
+        // A board's driver lists ports whether or not a UART answers there;
+        // it marks the empty ones with type 0 (no UART found).
+        port.noUart = type == "0";
+        if (!type.empty() && !port.noUart) {
+            port.maxBaud = static_cast<uint32_t>(std::strtoul(ReadLine(tty / "uartclk").c_str(), nullptr, 10) / 16);
+        }
+        ports.push_back(port);
+    }
+    std::sort(ports.begin(), ports.end(),
+              [](const SerialPort &a, const SerialPort &b) { return NaturalLess(a.name, b.name); });
+    return ports;
+}
+
+PortTarget ResolvePort(const std::string &path)
+{
+    PortTarget target;
+    target.path = path;
+    struct stat status {};
+    if (lstat(path.c_str(), &status) != 0) {
+        return target;
+    }
+    target.link = S_ISLNK(status.st_mode);
+    std::error_code error;
+    const fs::path resolved = fs::canonical(path, error);
+    if (!error) {
+        target.exists = true;
+        target.resolved = resolved.string();
+        return target;
+    }
+    // A link to nothing: say what it names, as an absolute path.
+    fs::path named = fs::read_symlink(path, error);
+    if (named.is_relative()) {
+        named = fs::path(path).parent_path() / named;
+    }
+    target.resolved = named.lexically_normal().string();
+    return target;
+}
+
+std::string MarkLibraryPort(std::vector<SerialPort> &ports, const PortTarget &target)
+{
+    const std::string opens = "the library opens " + target.path;
+    if (!target.exists && !target.link) {
+        return opens + ", which does not exist: link it to the controller's port with a udev rule "
+                       "(brindlex ports --udev-rule PORT prints one)";
+    }
+    if (!target.exists) {
+        return opens + ", a link to " + target.resolved + ", which does not exist";
+    }
+    bool listed = false;
+    for (SerialPort &port : ports) {
+        port.libraryPort = port.node == target.resolved;
+        listed = listed || port.libraryPort;
+    }
+    return opens + (target.link ? ", a link to " + target.resolved : "") +
+           (listed ? "" : ", which is not one of these ports");
+}
+
+int RunPorts(std::ostream &out, std::ostream &err, const std::string &udevRulePort)
+{
+    std::vector<SerialPort> ports = ListSerialPorts("/sys");
+    if (udevRulePort.empty()) {
+        PrintPorts(out, ports, MarkLibraryPort(ports, ResolvePort(PortName())));
+        return 0;
+    }
+    const std::string path = udevRulePort.find('/') == std::string::npos ? "/dev/" + udevRulePort : udevRulePort;
+    const PortTarget wanted = ResolvePort(path);
+    const auto port = std::find_if(ports.begin(), ports.end(), [&wanted](const SerialPort &listed) {
+        return wanted.exists && listed.node == wanted.resolved;
+    });
+    if (port == ports.end()) {
+        err << "brindlex: " << udevRulePort << " is not one of the machine's serial ports (brindlex ports lists them)\n";
+        return EXIT_USAGE;
+    }
+    std::string rule;
+    std::string error;
+    if (!UdevRule(*port, PortName(), rule, error)) {
+        err << "brindlex: " << error << "\n";
+        return EXIT_USAGE;
+    }
+    out << rule;
+    return 0;
+}
