@@ -1,6 +1,7 @@
 #include "port_check.h"
 
 #include "link/link.h"
+#include "ports.h"
 #ifndef _WIN32
 #include "link/port_posix_line.h"
 #endif
@@ -9,9 +10,13 @@
 #include <cstring>
 #include <iomanip>
 #include <string>
+#include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <grp.h>
+#include <sys/stat.h>
 #endif
 
 namespace {
@@ -61,7 +66,9 @@ const char *Meaning(const PortResult &result)
 #else
     if (result.failedStep == PORT_STEP_OPEN) {
         switch (result.errorCode) {
-        case ENOENT: return "the port does not exist: point the udev symlink at the controller";
+        case ENOENT:
+            return "the port does not exist: point the udev symlink at the controller (brindlex ports lists the "
+                   "serial ports and prints the rule)";
         case EWOULDBLOCK:
         case EBUSY: return "another program holds the port";
         case EACCES: return "no permission to open the port";
@@ -115,12 +122,52 @@ std::string NotApplied(const LineReport &line)
            "as the controller needs";
 }
 
+#ifndef _WIN32
+// What else the system can tell about a port that would not open: who may
+// use it, or who holds it.
+std::vector<std::string> OpenFailureDetails(const std::string &name, uint32_t error)
+{
+    struct stat status {};
+    if (stat(name.c_str(), &status) != 0) {
+        return {};
+    }
+    const std::string device = ResolvePort(name).resolved;
+    if (error == EACCES) {
+        const group *owner = getgrgid(status.st_gid);
+        const std::string group = owner != nullptr ? owner->gr_name : std::to_string(status.st_gid);
+        return {PermissionAdvice(device, group, status.st_mode)};
+    }
+    if (error != EWOULDBLOCK && error != EBUSY) {
+        return {};
+    }
+    // The library and other careful programs lock the port: that names the
+    // one in the way. Failing that, every process that has it open.
+    std::vector<std::string> lines;
+    for (const std::string &locker : PortLockers("/proc/locks", "/proc", status.st_dev, status.st_ino)) {
+        lines.push_back("locked by process " + locker);
+    }
+    if (lines.empty()) {
+        for (const std::string &holder : PortHolders("/proc", status.st_rdev)) {
+            lines.push_back("open in process " + holder);
+        }
+    }
+    if (lines.empty()) {
+        lines.emplace_back("the system does not say which process holds it (only root sees other users' "
+                           "processes)");
+    }
+    return lines;
+}
+#endif
+
 } // namespace
 
 bool CheckPort(std::ostream &out, const std::string &port)
 {
     const std::string name = port.empty() ? PortName() : port;
     out << "port " << name << "\n";
+    for (const std::string &line : DescribeCheckedPort(name)) {
+        out << "  " << line << "\n";
+    }
     LinkHandle handle = INVALID_LINK_HANDLE;
     const PortResult result = OpenAndConfigurePort(name.c_str(), &handle);
     bool failedYet = false;
@@ -141,6 +188,13 @@ bool CheckPort(std::ostream &out, const std::string &port)
             if (!meaning.empty()) {
                 out << "    " << meaning << "\n";
             }
+#ifndef _WIN32
+            if (result.failedStep == PORT_STEP_OPEN) {
+                for (const std::string &detail : OpenFailureDetails(name, result.errorCode)) {
+                    out << "    " << detail << "\n";
+                }
+            }
+#endif
         } else {
             out << "ok\n";
         }

@@ -1,5 +1,5 @@
-// The wording of `brindlex ports`, shared by both platforms: no system calls
-// here.
+// The wording of `brindlex ports` and of check's port lines, shared by both
+// platforms: no system calls here.
 #include "ports.h"
 
 #include <algorithm>

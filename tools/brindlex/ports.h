@@ -1,6 +1,6 @@
 // `brindlex ports`: the machine's serial ports and what each is, read from
 // what the system already knows (sysfs on Linux, the registry on Windows)
-// without opening any of them.
+// without opening any of them. check reuses it to say what a port resolves to.
 #pragma once
 
 #include <cstdint>
@@ -46,6 +46,10 @@ bool NaturalLess(const std::string &a, const std::string &b);
 // `brindlex ports [--udev-rule PORT]`: returns the exit status.
 int RunPorts(std::ostream &out, std::ostream &err, const std::string &udevRulePort);
 
+// Lines that say what port resolves to (a link's target, the driver and
+// ids), for check.
+std::vector<std::string> DescribeCheckedPort(const std::string &port);
+
 #ifndef _WIN32
 // The sysfs side, over any root so that tests can build their own tree.
 
@@ -65,4 +69,16 @@ PortTarget ResolvePort(const std::string &path);
 // The summary line of the listing, marking the port target leads to.
 std::string MarkLibraryPort(std::vector<SerialPort> &ports, const PortTarget &target);
 
+// The processes other than this one that hold a whole-file lock (flock, as
+// the library takes) on the file with inode on the file system fileSystem,
+// from the kernel's lock table locks; as "PID (command)" from procRoot.
+std::vector<std::string> PortLockers(const std::string &locks, const std::string &procRoot, uint64_t fileSystem,
+                                     uint64_t inode);
+
+// The processes other than this one with a descriptor open on the character
+// device rdev, found through procRoot/PID/fd, as "PID (command)".
+std::vector<std::string> PortHolders(const std::string &procRoot, uint64_t rdev);
+
+// For a port that refused us: which group may use it and how to join.
+std::string PermissionAdvice(const std::string &path, const std::string &group, uint32_t mode);
 #endif

@@ -1,15 +1,18 @@
-// The serial ports as sysfs describes them. Only sysfs is read and device
-// nodes are only stat'ed, never opened: opening a port can change its
+// The serial ports as sysfs describes them. Only sysfs and /proc are read and
+// device nodes are only stat'ed, never opened: opening a port can change its
 // modem lines, and on many machines one of them is the console.
 #include "ports.h"
 
 #include "link/port.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -85,6 +88,19 @@ std::string DevName(const fs::path &tty)
         }
     }
     return tty.filename().string();
+}
+
+// What a path that is not one of the listed ports is.
+std::string Unlisted(const std::string &path)
+{
+    if (path.rfind("/dev/pts/", 0) == 0) {
+        return "a pseudo-terminal";
+    }
+    struct stat status {};
+    if (stat(path.c_str(), &status) == 0 && !S_ISCHR(status.st_mode)) {
+        return "not a device";
+    }
+    return "a device the system does not list as a serial port";
 }
 
 } // namespace
@@ -166,6 +182,97 @@ std::string MarkLibraryPort(std::vector<SerialPort> &ports, const PortTarget &ta
     }
     return opens + (target.link ? ", a link to " + target.resolved : "") +
            (listed ? "" : ", which is not one of these ports");
+}
+
+std::vector<std::string> PortLockers(const std::string &locks, const std::string &procRoot, uint64_t fileSystem,
+                                     uint64_t inode)
+{
+    // "1: FLOCK  ADVISORY  WRITE 14568 00:19:3 0 EOF": the file as the file
+    // system's major and minor in hex and the inode in decimal. Waiters are
+    // listed with "->" and hold nothing.
+    char file[64];
+    std::snprintf(file, sizeof file, "%02x:%02x:%llu", major(fileSystem), minor(fileSystem),
+                  static_cast<unsigned long long>(inode));
+    std::vector<long> pids;
+    std::ifstream table(locks);
+    std::string line;
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string number, kind, mode, access, pid, where;
+        if (line.find("->") != std::string::npos || !(fields >> number >> kind >> mode >> access >> pid >> where) ||
+            kind != "FLOCK" || where != file) {
+            continue;
+        }
+        const long id = std::strtol(pid.c_str(), nullptr, 10);
+        if (id > 0 && id != static_cast<long>(getpid()) && std::find(pids.begin(), pids.end(), id) == pids.end()) {
+            pids.push_back(id);
+        }
+    }
+    std::sort(pids.begin(), pids.end());
+    std::vector<std::string> lockers;
+    for (const long pid : pids) {
+        lockers.push_back(std::to_string(pid) + " (" + ReadLine(fs::path(procRoot) / std::to_string(pid) / "comm") +
+                          ")");
+    }
+    return lockers;
+}
+
+std::vector<std::string> PortHolders(const std::string &procRoot, uint64_t rdev)
+{
+    std::vector<std::pair<long, std::string>> found;
+    std::error_code error;
+    for (const fs::directory_entry &process : fs::directory_iterator(procRoot, error)) {
+        const std::string pid = process.path().filename().string();
+        if (pid.empty() || !std::all_of(pid.begin(), pid.end(), [](char c) { return c >= '0' && c <= '9'; }) ||
+            std::stol(pid) == static_cast<long>(getpid())) {
+            continue;
+        }
+        std::error_code unreadable; // another user's process, or one that just ended
+        for (const fs::directory_entry &fd : fs::directory_iterator(process.path() / "fd", unreadable)) {
+            // stat follows the descriptor to the device without opening it.
+            struct stat status {};
+            if (stat(fd.path().c_str(), &status) == 0 && S_ISCHR(status.st_mode) && status.st_rdev == rdev) {
+                found.emplace_back(std::stol(pid), ReadLine(process.path() / "comm"));
+                break;
+            }
+        }
+    }
+    std::sort(found.begin(), found.end());
+    std::vector<std::string> holders;
+    for (const auto &[pid, command] : found) {
+        holders.push_back(std::to_string(pid) + " (" + command + ")");
+    }
+    return holders;
+}
+
+std::string PermissionAdvice(const std::string &path, const std::string &group, uint32_t mode)
+{
+    char octal[8];
+    std::snprintf(octal, sizeof octal, "%04o", mode & 07777U);
+    if ((mode & 060U) != 060U) {
+        return path + " is for its owner only (mode " + octal + "): have the udev rule set MODE=\"0660\", " +
+               "GROUP=\"dialout\", then join that group";
+    }
+    return path + " belongs to group " + group + ": join it with `sudo usermod -aG " + group +
+           " $USER`, then log in again";
+}
+
+std::vector<std::string> DescribeCheckedPort(const std::string &port)
+{
+    const PortTarget target = ResolvePort(port);
+    if (!target.exists && !target.link) {
+        return {}; // opening it says so
+    }
+    if (!target.exists) {
+        return {"a link to " + target.resolved + ", which does not exist"};
+    }
+    std::string what = Unlisted(target.resolved);
+    for (const SerialPort &listed : ListSerialPorts("/sys")) {
+        if (listed.node == target.resolved) {
+            what = Describe(listed);
+        }
+    }
+    return {target.link ? "a link to " + target.resolved + ": " + what : what};
 }
 
 int RunPorts(std::ostream &out, std::ostream &err, const std::string &udevRulePort)

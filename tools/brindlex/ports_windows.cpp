@@ -128,6 +128,21 @@ std::vector<SerialPort> ListWindowsPorts()
 
 } // namespace
 
+std::vector<std::string> DescribeCheckedPort(const std::string &port)
+{
+    const std::string name = ComName(port);
+    for (const SerialPort &listed : ListWindowsPorts()) {
+        if (SameName(listed.name, name)) {
+            return {name + ": " + Describe(listed)};
+        }
+    }
+    char device[512] = {};
+    if (QueryDosDeviceA(name.c_str(), device, sizeof device) != 0) {
+        return {name + ": " + device + ", not in the system's list of serial ports"};
+    }
+    return {"the system does not list " + name + " as a serial port"};
+}
+
 int RunPorts(std::ostream &out, std::ostream &err, const std::string &udevRulePort)
 {
     const std::string library = ComName(PortName());
