@@ -306,8 +306,14 @@ TEST(Ports, UdevRuleMatchesTheAdapterAndLinksTheLibrarysPort)
     }
 }
 
-TEST(Ports, WindowsHardwareIdsAndPortOrder)
+TEST(Ports, WindowsPortNamesAndHardwareIds)
 {
+    EXPECT_EQ(WindowsPortPath("COM61"), "\\\\.\\COM61");
+    EXPECT_EQ(WindowsPortPath("com3"), "\\\\.\\com3");
+    for (const char *other : {"\\\\.\\COM3", "COM", "COMX", "COM3a", "/dev/ttyUSB0", "LPT1"}) {
+        EXPECT_EQ(WindowsPortPath(other), other);
+    }
+
     std::string vendor;
     std::string product;
     ParseHardwareId("USB\\VID_0403&PID_6001&REV_0600", vendor, product);
@@ -337,4 +343,70 @@ TEST(Ports, WindowsHardwareIdsAndPortOrder)
     port.vendorId = "0403";
     port.productId = "6001";
     EXPECT_EQ(Describe(port), "driver FTDIBUS, \\Device\\VCP0, USB Serial Port (COM61), USB adapter 0403:6001");
+}
+
+TEST(Ports, DriverSettingsAreWordedAndFlowControlIsNamed)
+{
+    CommSettings settings;
+    settings.baudRate = 256000;
+    settings.stopBits = 1;
+    EXPECT_EQ(DescribeSettings(settings), "256000 baud, 8 data bits, no parity, 1.5 stop bits");
+    settings.baudRate = 38400;
+    settings.parity = 2;
+    settings.stopBits = 2;
+    settings.byteSize = 7;
+    EXPECT_EQ(DescribeSettings(settings), "38400 baud, 7 data bits, even parity, 2 stop bits");
+    EXPECT_TRUE(FlowControlInUse(settings).empty());
+    // DTR and RTS simply on (1) are not flow control; handshake (2) is.
+    settings.rtsControl = 1;
+    settings.dtrControl = 1;
+    EXPECT_TRUE(FlowControlInUse(settings).empty());
+
+    const std::pair<void (*)(CommSettings &), const char *> each[] = {
+        {[](CommSettings &s) { s.outxCtsFlow = true; }, "CTS"},
+        {[](CommSettings &s) { s.outxDsrFlow = true; }, "DSR"},
+        {[](CommSettings &s) { s.outX = true; }, "XON/XOFF on output"},
+        {[](CommSettings &s) { s.inX = true; }, "XON/XOFF on input"},
+        {[](CommSettings &s) { s.rtsControl = 2; }, "RTS handshake"},
+        {[](CommSettings &s) { s.dtrControl = 2; }, "DTR handshake"},
+    };
+    for (const auto &[turnOn, name] : each) {
+        CommSettings one;
+        turnOn(one);
+        EXPECT_EQ(FlowControlInUse(one), std::vector<std::string>{name});
+    }
+    CommSettings all;
+    for (const auto &[turnOn, name] : each) {
+        turnOn(all);
+    }
+    EXPECT_EQ(FlowControlInUse(all).size(), 6U);
+}
+
+TEST(Ports, CheckReportsTheDriversSettingsAndWarnsOfFlowControl)
+{
+    CommSettings applied;
+    applied.baudRate = 256000;
+    applied.stopBits = 1;
+    EXPECT_EQ(ReportSettings(applied),
+              std::vector<std::string>{"the driver reports 256000 baud, 8 data bits, no parity, 1.5 stop bits"});
+
+    // What Wine reports on a pseudo-terminal with CTS flow control on.
+    CommSettings kept;
+    kept.baudRate = 38400;
+    kept.stopBits = 2;
+    kept.outxCtsFlow = true;
+    const std::vector<std::string> lines = ReportSettings(kept);
+    ASSERT_EQ(lines.size(), 4U);
+    EXPECT_EQ(lines[0], "the driver reports 38400 baud, 8 data bits, no parity, 2 stop bits (asked for 256000 baud, "
+                        "8 data bits, no parity, 1.5 stop bits)");
+    EXPECT_EQ(lines[1], "WARNING: the port has flow control on (CTS)");
+    EXPECT_NE(lines[2].find("writes have no time-out"), std::string::npos);
+    EXPECT_NE(lines[3].find("Flow control: None"), std::string::npos);
+
+    for (const auto change : {+[](CommSettings &s) { s.byteSize = 7; }, +[](CommSettings &s) { s.parity = 1; },
+                              +[](CommSettings &s) { s.stopBits = 0; }}) {
+        CommSettings other = applied;
+        change(other);
+        EXPECT_NE(ReportSettings(other)[0].find("(asked for 256000 baud"), std::string::npos);
+    }
 }

@@ -10,6 +10,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 
 
@@ -127,8 +128,9 @@ def check_port_check(tool, port, make_missing, make_not_terminal, make_pty, env=
     status, output = run(tool + ["check"], env=env, cwd=cwd)
     windows = tool[-1].lower().endswith(".exe")
     if windows:
-        # The Windows hook reads nothing back: no line settings to show.
-        check(status == 0 and output.count(" ok\n") == 5 and "the port is ready" in output, f"pty: {status} {output}")
+        # What the driver made of the settings, read back.
+        check(status == 0 and output.count(" ok\n") == 5 and "the port is ready" in output
+              and "\nthe driver reports " in output, f"pty: {status} {output}")
     else:
         check(status == 0 and output.count(" ok\n") == 5 and "the port is ready" in output
               and "runs the line at 256000 baud, 8N2" in output,
@@ -140,6 +142,20 @@ def check_port_check(tool, port, make_missing, make_not_terminal, make_pty, env=
         check("COM61" in resolved, f"pty: no line on what COM61 is: {output}")
     else:
         check(resolved == f"a link to {os.ttyname(pty[1])}: a pseudo-terminal", f"pty: what the port is: {output}")
+    if windows:
+        # Flow control left on by the port's settings is reported; the
+        # library does not touch it. A new pty has XON/XOFF on: off first.
+        attributes = termios.tcgetattr(pty[1])
+        attributes[0] &= ~(termios.IXON | termios.IXOFF)
+        attributes[2] |= termios.CRTSCTS
+        termios.tcsetattr(pty[1], termios.TCSANOW, attributes)
+        status, output = run(tool + ["check"], env=env, cwd=cwd)
+        check(status == 0 and "\nWARNING: the port has flow control on (CTS)\n" in output
+              and "Flow control: None" in output, f"pty with CTS flow control: {status} {output}")
+        attributes[2] &= ~termios.CRTSCTS
+        termios.tcsetattr(pty[1], termios.TCSANOW, attributes)
+        status, output = run(tool + ["check"], env=env, cwd=cwd)
+        check(status == 0 and "WARNING" not in output, f"pty without flow control: {status} {output}")
     # ports lists without opening anything, and says where the library's port leads.
     status, output = run(tool + ["ports"], env=env, cwd=cwd)
     library = "COM61" if windows else port

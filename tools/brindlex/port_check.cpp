@@ -157,13 +157,45 @@ std::vector<std::string> OpenFailureDetails(const std::string &name, uint32_t er
     }
     return lines;
 }
+#else
+// The library only applies its settings; this reads back what the driver
+// made of them, and warns of flow control, under which a write with no
+// time-out waits for as long as the controller holds the line.
+void ReportDriverSettings(std::ostream &out, LinkHandle handle)
+{
+    DCB line{};
+    line.DCBlength = sizeof line;
+    // The link keeps handles as integers (port.h); this is the one way back.
+    if (!GetCommState(reinterpret_cast<HANDLE>(handle), &line)) { // NOLINT(performance-no-int-to-ptr)
+        out << "the driver does not report its settings: GetCommState error " << GetLastError() << "\n";
+        return;
+    }
+    CommSettings settings;
+    settings.baudRate = line.BaudRate;
+    settings.byteSize = line.ByteSize;
+    settings.parity = line.Parity;
+    settings.stopBits = line.StopBits;
+    settings.outxCtsFlow = line.fOutxCtsFlow != 0;
+    settings.outxDsrFlow = line.fOutxDsrFlow != 0;
+    settings.outX = line.fOutX != 0;
+    settings.inX = line.fInX != 0;
+    settings.rtsControl = static_cast<uint8_t>(line.fRtsControl);
+    settings.dtrControl = static_cast<uint8_t>(line.fDtrControl);
+    for (const std::string &text : ReportSettings(settings)) {
+        out << text << "\n";
+    }
+}
 #endif
 
 } // namespace
 
 bool CheckPort(std::ostream &out, const std::string &port)
 {
+#ifdef _WIN32
+    const std::string name = port.empty() ? PortName() : WindowsPortPath(port);
+#else
     const std::string name = port.empty() ? PortName() : port;
+#endif
     out << "port " << name << "\n";
     for (const std::string &line : DescribeCheckedPort(name)) {
         out << "  " << line << "\n";
@@ -203,6 +235,9 @@ bool CheckPort(std::ostream &out, const std::string &port)
         out << "the library would stay silent and announce no devices\n";
         return false;
     }
+#ifdef _WIN32
+    ReportDriverSettings(out, handle);
+#endif
     PortClose(handle);
     if (result.line.known) {
         out << "the driver runs the line at " << result.line.baudRate << " baud, " << int(result.line.dataBits)

@@ -135,6 +135,13 @@ bool UdevRule(const SerialPort &port, const std::string &libraryPort, std::strin
     return true;
 }
 
+std::string WindowsPortPath(const std::string &port)
+{
+    const bool com = port.size() > 3 && Lower(port.substr(0, 3)) == "com" &&
+                     std::all_of(port.begin() + 3, port.end(), IsDigit);
+    return com ? "\\\\.\\" + port : port;
+}
+
 void ParseHardwareId(const std::string &hardwareId, std::string &vendorId, std::string &productId)
 {
     const std::string lower = Lower(hardwareId);
@@ -179,4 +186,63 @@ bool NaturalLess(const std::string &a, const std::string &b)
         ++j;
     }
     return a.size() - i < b.size() - j;
+}
+
+std::string DescribeSettings(const CommSettings &settings)
+{
+    static const char *const parities[] = {"no parity", "odd parity", "even parity", "mark parity",
+                                           "space parity"};
+    static const char *const stops[] = {"1 stop bit", "1.5 stop bits", "2 stop bits"};
+    return std::to_string(settings.baudRate) + " baud, " + std::to_string(settings.byteSize) + " data bits, " +
+           (settings.parity < 5 ? parities[settings.parity] : "parity " + std::to_string(settings.parity)) +
+           ", " +
+           (settings.stopBits < 3 ? stops[settings.stopBits] : "stop-bit code " + std::to_string(settings.stopBits));
+}
+
+std::vector<std::string> FlowControlInUse(const CommSettings &settings)
+{
+    constexpr uint8_t HANDSHAKE = 2; // RTS_CONTROL_HANDSHAKE and DTR_CONTROL_HANDSHAKE
+    std::vector<std::string> found;
+    if (settings.outxCtsFlow) {
+        found.emplace_back("CTS");
+    }
+    if (settings.outxDsrFlow) {
+        found.emplace_back("DSR");
+    }
+    if (settings.outX) {
+        found.emplace_back("XON/XOFF on output");
+    }
+    if (settings.inX) {
+        found.emplace_back("XON/XOFF on input");
+    }
+    if (settings.rtsControl == HANDSHAKE) {
+        found.emplace_back("RTS handshake");
+    }
+    if (settings.dtrControl == HANDSHAKE) {
+        found.emplace_back("DTR handshake");
+    }
+    return found;
+}
+
+std::vector<std::string> ReportSettings(const CommSettings &reported)
+{
+    CommSettings asked;
+    asked.baudRate = 256000;
+    asked.stopBits = 1; // ONE5STOPBITS, the library's stop-bit code 1
+    const bool same = reported.baudRate == asked.baudRate && reported.byteSize == asked.byteSize &&
+                      reported.parity == asked.parity && reported.stopBits == asked.stopBits;
+    std::vector<std::string> lines{"the driver reports " + DescribeSettings(reported) +
+                                   (same ? "" : " (asked for " + DescribeSettings(asked) + ")")};
+    const std::vector<std::string> flow = FlowControlInUse(reported);
+    if (!flow.empty()) {
+        std::string names;
+        for (const std::string &name : flow) {
+            names += (names.empty() ? "" : ", ") + name;
+        }
+        lines.push_back("WARNING: the port has flow control on (" + names + ")");
+        lines.emplace_back("  writes have no time-out: a controller that holds the handshake (never raises CTS or "
+                           "DSR, or sends XOFF and no XON) stalls the host at its next output call");
+        lines.emplace_back("  turn it off in Device Manager: the port's Properties, Port Settings, Flow control: None");
+    }
+    return lines;
 }

@@ -37,11 +37,41 @@ void PrintPorts(std::ostream &out, const std::vector<SerialPort> &ports, const s
 // by) or libraryPort is not under /dev.
 bool UdevRule(const SerialPort &port, const std::string &libraryPort, std::string &rule, std::string &error);
 
+// "COM3" as the path that opens it, "\\.\COM3"; anything else as it is.
+std::string WindowsPortPath(const std::string &port);
+
 // The ids in a Windows hardware id such as USB\VID_0403&PID_6001&REV_0600.
 void ParseHardwareId(const std::string &hardwareId, std::string &vendorId, std::string &productId);
 
 // "COM2" before "COM10", "ttyS2" before "ttyS10".
 bool NaturalLess(const std::string &a, const std::string &b);
+
+// The line settings as a Windows driver reports them (the DCB's fields, kept
+// free of windows.h so that the wording can be tested anywhere).
+struct CommSettings {
+    uint32_t baudRate = 0;
+    uint8_t byteSize = 8;
+    uint8_t parity = 0;   // NOPARITY .. SPACEPARITY
+    uint8_t stopBits = 0; // ONESTOPBIT, ONE5STOPBITS, TWOSTOPBITS
+    bool outxCtsFlow = false;
+    bool outxDsrFlow = false;
+    bool outX = false;
+    bool inX = false;
+    uint8_t rtsControl = 0; // RTS_CONTROL_*; 2 is handshake
+    uint8_t dtrControl = 0; // DTR_CONTROL_*; 2 is handshake
+};
+
+// "256000 baud, 8 data bits, no parity, 1.5 stop bits"
+std::string DescribeSettings(const CommSettings &settings);
+
+// The flow control the port has on, named ("CTS", "XON/XOFF", ...); empty
+// when none.
+std::vector<std::string> FlowControlInUse(const CommSettings &settings);
+
+// What check prints of the settings a driver reports after the library's
+// were applied: the settings, what was asked where they differ, and a
+// warning when flow control is on.
+std::vector<std::string> ReportSettings(const CommSettings &reported);
 
 // `brindlex ports [--udev-rule PORT]`: returns the exit status.
 int RunPorts(std::ostream &out, std::ostream &err, const std::string &udevRulePort);
