@@ -114,7 +114,7 @@ std::vector<SerialPort> ListSerialPorts(const std::string &sysfsRoot)
         return ports;
     }
     for (const fs::directory_entry &entry : fs::directory_iterator(root / "class" / "tty", error)) {
-        const fs::path tty = entry.path();
+        const fs::path &tty = entry.path();
         std::error_code missing;
         // Virtual consoles, ptmx and the like have no device behind them.
         const fs::path device = fs::canonical(tty / "device", missing);
@@ -191,14 +191,19 @@ std::vector<std::string> PortLockers(const std::string &locks, const std::string
     // system's major and minor in hex and the inode in decimal. Waiters are
     // listed with "->" and hold nothing.
     char file[64];
-    std::snprintf(file, sizeof file, "%02x:%02x:%llu", major(fileSystem), minor(fileSystem),
-                  static_cast<unsigned long long>(inode));
+    (void)std::snprintf(file, sizeof file, "%02x:%02x:%llu", major(fileSystem), minor(fileSystem),
+                        static_cast<unsigned long long>(inode));
     std::vector<long> pids;
     std::ifstream table(locks);
     std::string line;
     while (std::getline(table, line)) {
         std::istringstream fields(line);
-        std::string number, kind, mode, access, pid, where;
+        std::string number;
+        std::string kind;
+        std::string mode;
+        std::string access;
+        std::string pid;
+        std::string where;
         if (line.find("->") != std::string::npos || !(fields >> number >> kind >> mode >> access >> pid >> where) ||
             kind != "FLOCK" || where != file) {
             continue;
@@ -210,6 +215,7 @@ std::vector<std::string> PortLockers(const std::string &locks, const std::string
     }
     std::sort(pids.begin(), pids.end());
     std::vector<std::string> lockers;
+    lockers.reserve(pids.size());
     for (const long pid : pids) {
         lockers.push_back(std::to_string(pid) + " (" + ReadLine(fs::path(procRoot) / std::to_string(pid) / "comm") +
                           ")");
@@ -239,6 +245,7 @@ std::vector<std::string> PortHolders(const std::string &procRoot, uint64_t rdev)
     }
     std::sort(found.begin(), found.end());
     std::vector<std::string> holders;
+    holders.reserve(found.size());
     for (const auto &[pid, command] : found) {
         holders.push_back(std::to_string(pid) + " (" + command + ")");
     }
@@ -248,7 +255,7 @@ std::vector<std::string> PortHolders(const std::string &procRoot, uint64_t rdev)
 std::string PermissionAdvice(const std::string &path, const std::string &group, uint32_t mode)
 {
     char octal[8];
-    std::snprintf(octal, sizeof octal, "%04o", mode & 07777U);
+    (void)std::snprintf(octal, sizeof octal, "%04o", mode & 07777U);
     if ((mode & 060U) != 060U) {
         return path + " is for its owner only (mode " + octal + "): have the udev rule set MODE=\"0660\", " +
                "GROUP=\"dialout\", then join that group";
