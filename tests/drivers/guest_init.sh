@@ -49,6 +49,10 @@ done
 echo "@@adapter $(cut -d' ' -f1 /proc/uptime) $(ls /dev/ttyUSB0 2>&1)"
 use_port /dev/ttyUSB0
 run ftdi.check "$B/brindlex" check
+# What sysfs says of each port, read without opening any.
+run ports "$B/brindlex" ports
+run ports.rule "$B/brindlex" ports --udev-rule /dev/ttyUSB0
+run ports.uartrule "$B/brindlex" ports --udev-rule ttyS1
 run ftdi.drive "$B/guest_host" "$B/libBrindlex.so" drive "$B/calls"
 
 # A second host while the first holds the port.

@@ -425,9 +425,47 @@ def check_guest(arch, paths, expected, call_count):
     checks.expect(data and data[-1] == ("N", "8", "2"),
                   "FTDI: the chip is programmed for 8 data bits, no parity, 2 stop bits", data)
 
+    checks.expect("\n  a link to /dev/ttyUSB0: driver ftdi_sio, USB adapter 0403:6001, QEMU USB SERIAL, serial "
+                  in case("ftdi.check")[1],
+                  "FTDI: brindlex check says the port leads to the adapter, with its driver and ids",
+                  case("ftdi.check")[1])
+
     status, output = case("ftdi.busy")
     checks.expect(status == 1 and "another program holds the port" in output,
                   "FTDI busy: brindlex devices exits 1 saying another program holds the port", output)
+    checks.expect(re.search(r"\n    locked by process \d+ \(guest_host\)\n", output) is not None,
+                  "FTDI busy: brindlex names the host holding the port", output)
+
+    status, output = case("ports")
+    lines = output.splitlines()
+    checks.expect(status == 0 and lines[:1] == ["serial ports:"] and
+                  [line.split()[0] for line in lines[1:6]] ==
+                  ["/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2", "/dev/ttyS3", "/dev/ttyUSB0"],
+                  "brindlex ports lists the four 8250 ports and the adapter, in order", output)
+    adapter = next((line for line in lines if line.startswith("  /dev/ttyUSB0 ")), "")
+    checks.expect("driver ftdi_sio, USB adapter 0403:6001, QEMU USB SERIAL, serial " in adapter
+                  and adapter.endswith("<- the library's port"),
+                  "brindlex ports: the adapter with its driver, ids and names, marked as the library's port", output)
+    uart = next((line for line in lines if line.startswith("  /dev/ttyS1 ")), "")
+    empty = next((line for line in lines if line.startswith("  /dev/ttyS2 ")), "")
+    if arch.uart_rejects_256000:
+        checks.expect("a UART, at most 115200 baud (the controller needs 256000)" in uart,
+                      "brindlex ports: the 16550 and the rate its clock stops at", output)
+    if arch.no_uart_node == "/dev/ttyS2":
+        checks.expect(empty.endswith("no UART behind it"), "brindlex ports: the 8250 slot with no UART", output)
+    checks.expect(lines[-1:] == ["the library opens /dev/brindlex, a link to /dev/ttyUSB0"],
+                  "brindlex ports: where the library's port leads", output)
+
+    status, output = case("ports.rule")
+    serial = re.search(r", serial (\S+)", adapter)
+    rule = [line for line in output.splitlines() if not line.startswith("#")]
+    checks.expect(status == 0 and serial is not None and rule == [
+        f'SUBSYSTEM=="tty", ATTRS{{idVendor}}=="0403", ATTRS{{idProduct}}=="6001", '
+        f'ATTRS{{serial}}=="{serial.group(1) if serial else ""}", SYMLINK+="brindlex", MODE="0660", GROUP="dialout"'],
+        "brindlex ports --udev-rule: the adapter's rule with its serial number", output)
+    status, output = case("ports.uartrule")
+    checks.expect(status == 2 and "/dev/ttyS1 is not a USB adapter" in output,
+                  "brindlex ports --udev-rule refuses a board's UART", output)
     status, output = case("ftdi.holder")
     checks.expect(value(output, "announced") == "8", "FTDI busy: the first host keeps its 8 devices", output)
 
@@ -464,6 +502,8 @@ def check_guest(arch, paths, expected, call_count):
         status, output = case("nouart.check")
         checks.expect(status == 1 and "no hardware" in output,
                       "a port with no UART behind it: brindlex check says no hardware answers", output)
+        checks.expect(f"\n  a link to {arch.no_uart_node}: " in output and "no UART behind it\n" in output,
+                      "a port with no UART behind it: brindlex check says so before opening it", output)
     return checks
 
 

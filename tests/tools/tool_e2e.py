@@ -6,6 +6,7 @@ and the cabinet ends dark. Also `brindlex check` and bad arguments.
 The emulator-* scenarios run the emulator alone: its command line, its
 --link, its JSON and the way it writes its output."""
 import argparse
+import grp
 import json
 import os
 import re
@@ -16,6 +17,7 @@ import stat
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 
 
@@ -65,10 +67,10 @@ class Emulator:
         return events, self.process.returncode
 
 
-def run(command, env=None, cwd=None, timeout=120):
+def run(command, env=None, cwd=None, timeout=120, preexec_fn=None):
     with tempfile.TemporaryFile(mode="w+") as output:
         status = subprocess.run(command, stdout=output, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
-                                env=env, cwd=cwd, timeout=timeout).returncode
+                                env=env, cwd=cwd, timeout=timeout, preexec_fn=preexec_fn).returncode
         output.seek(0)
         return status, output.read()
 
@@ -125,7 +127,7 @@ def check_bad_arguments_send_nothing(emulator_program, link, tool, env=None, cwd
 
 
 def check_port_check(tool, port, make_missing, make_not_terminal, make_pty, env=None, cwd=None,
-                     not_terminal_says="not a serial device", line_read_back="runs the line at 256000 baud, 8N2"):
+                     not_terminal_says="not a serial device"):
     """`brindlex check` on a missing port, a non-terminal and a real one."""
     make_missing()
     status, output = run(tool + ["check"], env=env, cwd=cwd)
@@ -135,9 +137,45 @@ def check_port_check(tool, port, make_missing, make_not_terminal, make_pty, env=
     check(status == 1 and not_terminal_says in output, f"non-terminal: {status} {output}")
     pty = make_pty()
     status, output = run(tool + ["check"], env=env, cwd=cwd)
-    check(status == 0 and output.count(" ok\n") == 5 and "the port is ready" in output
-          and line_read_back in output,
-          f"pty: {status} {output}")
+    windows = tool[-1].lower().endswith(".exe")
+    if windows:
+        # What the driver made of the settings, read back.
+        check(status == 0 and output.count(" ok\n") == 5 and "the port is ready" in output
+              and "\nthe driver reports " in output, f"pty: {status} {output}")
+    else:
+        check(status == 0 and output.count(" ok\n") == 5 and "the port is ready" in output
+              and "runs the line at 256000 baud, 8N2" in output,
+              f"pty: {status} {output}")
+    # Which port, and what it resolves to, before the steps.
+    lines = output.splitlines()
+    resolved = lines[1].strip() if len(lines) > 1 else ""
+    if windows:
+        check("COM61" in resolved, f"pty: no line on what COM61 is: {output}")
+    else:
+        check(resolved == f"a link to {os.ttyname(pty[1])}: a pseudo-terminal", f"pty: what the port is: {output}")
+    if windows:
+        # Flow control left on by the port's settings is reported; the
+        # library does not touch it. A new pty has XON/XOFF on: off first.
+        attributes = termios.tcgetattr(pty[1])
+        attributes[0] &= ~(termios.IXON | termios.IXOFF)
+        attributes[2] |= termios.CRTSCTS
+        termios.tcsetattr(pty[1], termios.TCSANOW, attributes)
+        status, output = run(tool + ["check"], env=env, cwd=cwd)
+        check(status == 0 and "\nWARNING: the port has flow control on (CTS)\n" in output
+              and "Flow control: None" in output, f"pty with CTS flow control: {status} {output}")
+        attributes[2] &= ~termios.CRTSCTS
+        termios.tcsetattr(pty[1], termios.TCSANOW, attributes)
+        status, output = run(tool + ["check"], env=env, cwd=cwd)
+        check(status == 0 and "WARNING" not in output, f"pty without flow control: {status} {output}")
+    # ports lists without opening anything, and says where the library's port leads.
+    status, output = run(tool + ["ports"], env=env, cwd=cwd)
+    library = "COM61" if windows else port
+    check(status == 0 and f"the library opens {library}" in output, f"ports: {status} {output}")
+    if not windows:
+        check(f"a link to {os.ttyname(pty[1])}, which is not one of these ports" in output, f"ports: {output}")
+        status, output = run(tool + ["ports", "--udev-rule", os.ttyname(pty[1])], env=env, cwd=cwd)
+        check(status == 2 and output.count("\n") == 1 and "is not one of the machine's serial ports" in output,
+              f"ports --udev-rule on a pty: {status} {output}")
     # check lets go of the port again, so the library can have it next.
     status, output = run(tool + ["devices"], env=env, cwd=cwd)
     check(status == 0 and "devices announced: 1 2 3 4 5 6 7 8" in output, f"devices after check: {output}")
@@ -430,6 +468,37 @@ def check_emulator_json(emulator):
         events = json_events(out)
         check(status == 0 and [e.get("event") for e in events] == ["ready", "totals"]
               and events[0]["port"] == os.path.join(folder, "caf\ufffd"), f"a path not in UTF-8: {out!r} {err!r}")
+
+
+def check_busy_and_refused(tool, make_pty):
+    """POSIX: check names the process holding the port, and the group that may
+    open a port this user may not."""
+    master, slave = make_pty()
+    path = os.ttyname(slave)
+    # The library itself holds the port while a test walk runs; nothing reads
+    # the pty, so keep the walk slow enough not to fill it.
+    holder = subprocess.Popen(tool + ["test", "--delay", "1000"], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline and not holds(holder.pid, os.fstat(slave).st_rdev):
+            time.sleep(0.05)
+        status, output = run(tool + ["check"])
+        # This script has the pty open as well, but only the library locks it.
+        check(status == 1 and "another program holds the port" in output
+              and f"locked by process {holder.pid} (brindlex)\n  read" in output, f"busy: {status} {output}")
+    finally:
+        holder.kill()
+        holder.wait()
+    if os.geteuid() == 0:
+        os.chown(path, 0, grp.getgrnam("dialout").gr_gid)
+        os.chmod(path, 0o660)
+        status, output = run(tool + ["check"], preexec_fn=lambda: (os.setgroups([]), os.setgid(65534),
+                                                                   os.setuid(65534)))
+        check(status == 1 and f"{path} belongs to group dialout: join it with `sudo usermod -aG dialout $USER`"
+              in output, f"refused: {status} {output}")
+    else:
+        print("refused port: not checked (needs root to run the tool as another user)")
     os.close(master)
     os.close(slave)
 
@@ -551,6 +620,13 @@ EMULATOR_SCENARIOS = {"emulator-arguments": check_emulator_arguments, "emulator-
                       "emulator-output": check_emulator_output}
 
 
+def holds(pid, rdev):
+    try:
+        return any(os.stat(f"/proc/{pid}/fd/{fd}").st_rdev == rdev for fd in os.listdir(f"/proc/{pid}/fd"))
+    except OSError:
+        return False
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--emulator", required=True)
@@ -597,6 +673,7 @@ def main():
             return master, slave
 
         check_port_check(tool, args.port, lambda: link_to(None), lambda: link_to(plain), make_pty)
+        check_busy_and_refused(tool, make_pty)
         link_to(None)
         os.unlink(plain)
     print(f"{args.scenario}: {'FAILED' if failures else 'ok'}")

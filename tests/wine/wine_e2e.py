@@ -330,9 +330,7 @@ def test_tool(wine):
         return master, slave
 
     tool_e2e.check_port_check(tool, wine.com61, lambda: wine.map_com61(None), lambda: wine.map_com61("/dev/null"),
-                              make_pty, not_terminal_says="GetCommState",
-                              # The library reads nothing back on Windows.
-                              line_read_back="the port is ready", **where)
+                              make_pty, not_terminal_says="GetCommState", **where)
     check_library_problems(wine, tool, where, tool_e2e)
     failures.extend(tool_e2e.failures)
 

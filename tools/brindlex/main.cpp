@@ -5,6 +5,7 @@
 #include "host_library.h"
 #include "library_file.h"
 #include "port_check.h"
+#include "ports.h"
 
 #include <algorithm>
 #include <chrono>
@@ -154,6 +155,10 @@ int Run(const cli::Invocation &invocation)
 {
     if (invocation.action == cli::Action::Check) {
         return CheckPort(std::cout, invocation.port) ? 0 : EXIT_PORT;
+    }
+    // Reads what the system lists; loading the library would open its port.
+    if (invocation.action == cli::Action::Ports) {
+        return RunPorts(std::cout, std::cerr, invocation.udevRulePort);
     }
     HostLibrary library;
     std::string error;

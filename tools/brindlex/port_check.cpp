@@ -1,6 +1,7 @@
 #include "port_check.h"
 
 #include "link/link.h"
+#include "ports.h"
 #ifndef _WIN32
 #include "link/port_posix_line.h"
 #endif
@@ -9,9 +10,13 @@
 #include <cstring>
 #include <iomanip>
 #include <string>
+#include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <grp.h>
+#include <sys/stat.h>
 #endif
 
 namespace {
@@ -61,7 +66,9 @@ const char *Meaning(const PortResult &result)
 #else
     if (result.failedStep == PORT_STEP_OPEN) {
         switch (result.errorCode) {
-        case ENOENT: return "the port does not exist: point the udev symlink at the controller";
+        case ENOENT:
+            return "the port does not exist: point the udev symlink at the controller (brindlex ports lists the "
+                   "serial ports and prints the rule)";
         case EWOULDBLOCK:
         case EBUSY: return "another program holds the port";
         case EACCES: return "no permission to open the port";
@@ -115,12 +122,84 @@ std::string NotApplied(const LineReport &line)
            "as the controller needs";
 }
 
+#ifndef _WIN32
+// What else the system can tell about a port that would not open: who may
+// use it, or who holds it.
+std::vector<std::string> OpenFailureDetails(const std::string &name, uint32_t error)
+{
+    struct stat status {};
+    if (stat(name.c_str(), &status) != 0) {
+        return {};
+    }
+    const std::string device = ResolvePort(name).resolved;
+    if (error == EACCES) {
+        const group *owner = getgrgid(status.st_gid);
+        const std::string group = owner != nullptr ? owner->gr_name : std::to_string(status.st_gid);
+        return {PermissionAdvice(device, group, status.st_mode)};
+    }
+    if (error != EWOULDBLOCK && error != EBUSY) {
+        return {};
+    }
+    // The library and other careful programs lock the port: that names the
+    // one in the way. Failing that, every process that has it open.
+    std::vector<std::string> lines;
+    for (const std::string &locker : PortLockers("/proc/locks", "/proc", status.st_dev, status.st_ino)) {
+        lines.push_back("locked by process " + locker);
+    }
+    if (lines.empty()) {
+        for (const std::string &holder : PortHolders("/proc", status.st_rdev)) {
+            lines.push_back("open in process " + holder);
+        }
+    }
+    if (lines.empty()) {
+        lines.emplace_back("the system does not say which process holds it (only root sees other users' "
+                           "processes)");
+    }
+    return lines;
+}
+#else
+// The library only applies its settings; this reads back what the driver
+// made of them, and warns of flow control, under which a write with no
+// time-out waits for as long as the controller holds the line.
+void ReportDriverSettings(std::ostream &out, LinkHandle handle)
+{
+    DCB line{};
+    line.DCBlength = sizeof line;
+    // The link keeps handles as integers (port.h); this is the one way back.
+    if (!GetCommState(reinterpret_cast<HANDLE>(handle), &line)) { // NOLINT(performance-no-int-to-ptr)
+        out << "the driver does not report its settings: GetCommState error " << GetLastError() << "\n";
+        return;
+    }
+    CommSettings settings;
+    settings.baudRate = line.BaudRate;
+    settings.byteSize = line.ByteSize;
+    settings.parity = line.Parity;
+    settings.stopBits = line.StopBits;
+    settings.outxCtsFlow = line.fOutxCtsFlow != 0;
+    settings.outxDsrFlow = line.fOutxDsrFlow != 0;
+    settings.outX = line.fOutX != 0;
+    settings.inX = line.fInX != 0;
+    settings.rtsControl = static_cast<uint8_t>(line.fRtsControl);
+    settings.dtrControl = static_cast<uint8_t>(line.fDtrControl);
+    for (const std::string &text : ReportSettings(settings)) {
+        out << text << "\n";
+    }
+}
+#endif
+
 } // namespace
 
 bool CheckPort(std::ostream &out, const std::string &port)
 {
+#ifdef _WIN32
+    const std::string name = port.empty() ? PortName() : WindowsPortPath(port);
+#else
     const std::string name = port.empty() ? PortName() : port;
+#endif
     out << "port " << name << "\n";
+    for (const std::string &line : DescribeCheckedPort(name)) {
+        out << "  " << line << "\n";
+    }
     LinkHandle handle = INVALID_LINK_HANDLE;
     const PortResult result = OpenAndConfigurePort(name.c_str(), &handle);
     bool failedYet = false;
@@ -141,6 +220,13 @@ bool CheckPort(std::ostream &out, const std::string &port)
             if (!meaning.empty()) {
                 out << "    " << meaning << "\n";
             }
+#ifndef _WIN32
+            if (result.failedStep == PORT_STEP_OPEN) {
+                for (const std::string &detail : OpenFailureDetails(name, result.errorCode)) {
+                    out << "    " << detail << "\n";
+                }
+            }
+#endif
         } else {
             out << "ok\n";
         }
@@ -149,6 +235,9 @@ bool CheckPort(std::ostream &out, const std::string &port)
         out << "the library would stay silent and announce no devices\n";
         return false;
     }
+#ifdef _WIN32
+    ReportDriverSettings(out, handle);
+#endif
     PortClose(handle);
     if (result.line.known) {
         out << "the driver runs the line at " << result.line.baudRate << " baud, " << int(result.line.dataBits)
