@@ -16,9 +16,14 @@ if(WIN32)
 else()
     install(TARGETS brindlex_emulator RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-    # Relative, so that the file works wherever the tree is unpacked; the
-    # depth differs between lib/ and a multiarch lib/<triplet>/.
-    file(RELATIVE_PATH BRINDLEX_PC_TO_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+    # Relative, so that an unpacked tree works wherever it lies; the system's
+    # own /usr as it is, so that pkg-config leaves out its default paths.
+    if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+        set(BRINDLEX_PC_PREFIX /usr)
+    else()
+        file(RELATIVE_PATH BRINDLEX_PC_TO_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+        set(BRINDLEX_PC_PREFIX "\${pcfiledir}/${BRINDLEX_PC_TO_PREFIX}")
+    endif()
     configure_file(${CMAKE_CURRENT_LIST_DIR}/brindlex.pc.in ${CMAKE_BINARY_DIR}/brindlex.pc @ONLY)
     install(FILES ${CMAKE_BINARY_DIR}/brindlex.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 

@@ -66,6 +66,7 @@ def check_windows(package, version, prefix):
     with zipfile.ZipFile(package) as archive:
         archive.extractall(root)
     top = os.path.join(root, f"Brindlex-{version}-windows")
+    debug_zip = package.replace(".zip", "-debug.zip")
     for name in ["include/brindlex.h", "README.md", "LICENSE", "CHANGELOG.md", "docs/host-api.md"]:
         check(os.path.isfile(os.path.join(top, name)), f"windows package lacks {name}")
     wine = wine_e2e.Wine(prefix, "/usr/lib/wine/wine64", "")
@@ -77,11 +78,21 @@ def check_windows(package, version, prefix):
         check(present == sorted(["Brindlex.dll", "brindlex.exe", "libBrindlex.dll.a", "Brindlex.def"]),
               f"{folder}/ holds {present}")
         for binary in ["Brindlex.dll", "brindlex.exe"]:
-            _, header = run([f"{triple}-objdump", "-f", os.path.join(where, binary)])
+            _, header = run([f"{triple}-objdump", "-f", "-h", os.path.join(where, binary)])
             check(f"file format {machine}" in header, f"{folder}/{binary} is not {machine}: {header.strip()}")
+            check(".debug_info" not in header and ".gnu_debuglink" in header,
+                  f"{folder}/{binary} is not stripped with a link to its debug file")
+            check(zipfile.is_zipfile(debug_zip) and
+                  f"Brindlex-{version}-windows-debug/{folder}/{binary}.debug" in zipfile.ZipFile(debug_zip).namelist(),
+                  f"the debug archive lacks {folder}/{binary}.debug")
             fixed, product = version_resource(os.path.join(where, binary))
             check(fixed == version and product == version,
                   f"{folder}/{binary} version resource {fixed!r} / {product!r}, expected {version}")
+        # What hosts see of the stripped DLL: the five exports by ordinal, and
+        # nothing imported beyond Windows itself.
+        status, output = run([sys.executable, os.path.join(HERE, "..", "check_exports.py"),
+                              "--objdump", f"{triple}-objdump", "--dll", os.path.join(where, "Brindlex.dll")])
+        check(status == 0, f"{folder}/Brindlex.dll exports or imports: {output}")
         status, output = run([f"{triple}-gcc", "-std=c99", "-Wall", "-Wextra", "-Werror", "-pedantic",
                               "-I", os.path.join(top, "include"), os.path.join(HERE, "host.c"),
                               "-L", where, "-lBrindlex", "-static-libgcc", "-o", os.path.join(where, "host.exe")])
@@ -141,6 +152,15 @@ def check_linux(package, version):
                  f"lib/libBrindlex.so.{version}", "lib/pkgconfig/brindlex.pc", "lib/cmake/Brindlex/BrindlexConfig.cmake",
                  "bin/brindlex", "bin/brindlex-emulator", "LICENSE", "docs/wire-protocol.md"]:
         check(os.path.exists(os.path.join(top, name)), f"linux package lacks {name}")
+    debug = tarfile.open(package.replace(".tar.gz", "-debug.tar.gz")).getnames()
+    for binary in ["bin/brindlex", "bin/brindlex-emulator", f"lib/libBrindlex.so.{version}"]:
+        _, sections = run(["readelf", "-S", os.path.join(top, binary)])
+        check(".symtab" not in sections and ".debug_info" not in sections and ".gnu_debuglink" in sections,
+              f"{binary} is not stripped with a link to its debug file")
+        check(f"Brindlex-{version}-linux-x86_64-debug/{binary}.debug" in debug, f"the debug archive lacks {binary}")
+    status, output = run([sys.executable, os.path.join(HERE, "..", "check_exports.py"), "--posix",
+                          os.path.join(top, "lib", f"libBrindlex.so.{version}")])
+    check(status == 0, f"stripped library exports: {output}")
     _, dynamic = run(["readelf", "-d", os.path.join(top, "lib", "libBrindlex.so")])
     check(f"Library soname: [libBrindlex.so.{version.split('.')[0]}]" in dynamic, "soname is not the major version")
     status, output = run([os.path.join(top, "bin", "brindlex"), "--version"])
