@@ -189,21 +189,57 @@ def check_linux(package, version):
     shutil.rmtree(root)
 
 
+def check_linux_arm(package, version, arch):
+    """A Raspberry Pi archive: laid out as the x86_64 one, every binary built
+    for the Pi's architecture, stripped with a link to its debug file, and
+    the library showing only the five exports. Run on a Pi or in an ARM
+    guest, not here."""
+    machine = {"arm64": "AArch64", "armhf": "ARM"}[arch]
+    root = tempfile.mkdtemp(prefix=f"brindlex-{arch}-")
+    with tarfile.open(package) as archive:
+        archive.extractall(root)
+    top = os.path.join(root, f"Brindlex-{version}-linux-{arch}")
+    for name in ["include/brindlex.h", "lib/libBrindlex.so", f"lib/libBrindlex.so.{version.split('.')[0]}",
+                 "lib/pkgconfig/brindlex.pc", "lib/cmake/Brindlex/BrindlexConfig.cmake", "share/man/man1/brindlex.1",
+                 "LICENSE", "docs/installing.md"]:
+        check(os.path.exists(os.path.join(top, name)), f"{arch} package lacks {name}")
+    debug = tarfile.open(package.replace(".tar.gz", "-debug.tar.gz")).getnames()
+    for binary in ["bin/brindlex", "bin/brindlex-emulator", f"lib/libBrindlex.so.{version}"]:
+        _, header = run(["readelf", "-h", "-S", os.path.join(top, binary)])
+        check(f"Machine:                           {machine}" in header, f"{arch} {binary}: {header[:400]}")
+        check(".symtab" not in header and ".debug_info" not in header and ".gnu_debuglink" in header,
+              f"{arch} {binary} is not stripped with a link to its debug file")
+        check(f"Brindlex-{version}-linux-{arch}-debug/{binary}.debug" in debug, f"{arch} debug archive lacks {binary}")
+    _, symbols = run(["readelf", "--dyn-syms", "-W", os.path.join(top, "lib", f"libBrindlex.so.{version}")])
+    exported = sorted({line.split()[7] for line in symbols.splitlines()
+                       if len(line.split()) >= 8 and " GLOBAL " in line and " UND " not in line})
+    check(exported == ["LWZ_PBA", "LWZ_REGISTER", "LWZ_SBA", "LWZ_SET_NOTIFY", "LWZ_SET_NOTIFY_EX"],
+          f"the {arch} library exports {exported}")
+    _, dynamic = run(["readelf", "-d", os.path.join(top, "lib", f"libBrindlex.so.{version}")])
+    needed = re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", dynamic)
+    check(not any("stdc++" in lib or "gcc_s" in lib for lib in needed), f"the {arch} library needs {needed}")
+    shutil.rmtree(root)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--dist", required=True)
     parser.add_argument("--version", required=True)
     parser.add_argument("--prefix", required=True, help="a Wine prefix for this test")
-    parser.add_argument("which", choices=["windows", "linux"])
+    parser.add_argument("which", choices=["windows", "linux", "linux-arm64", "linux-armhf"])
     args = parser.parse_args()
     name = {"windows": f"Brindlex-{args.version}-windows.zip",
-            "linux": f"Brindlex-{args.version}-linux-x86_64.tar.gz"}[args.which]
+            "linux": f"Brindlex-{args.version}-linux-x86_64.tar.gz",
+            "linux-arm64": f"Brindlex-{args.version}-linux-arm64.tar.gz",
+            "linux-armhf": f"Brindlex-{args.version}-linux-armhf.tar.gz"}[args.which]
     package = os.path.join(args.dist, name)
     if not os.path.exists(package):
         print(f"{package} is missing: run scripts/package first")
         return 1
     if args.which == "windows":
         check_windows(package, args.version, args.prefix)
+    elif args.which.startswith("linux-"):
+        check_linux_arm(package, args.version, args.which[len("linux-"):])
     else:
         check_linux(package, args.version)
     print(f"{args.which} package: {'FAILED' if failures else 'ok'}")
