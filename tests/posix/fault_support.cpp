@@ -175,24 +175,25 @@ std::string RunInChild(const std::function<std::string()> &scenario, int watchdo
 namespace {
 
 // The address in this process of a symbol of the loaded object map, hidden
-// or not, from the symbol table of the object's file.
+// or not, from the symbol table of the object's file. The object is loaded
+// here, so it has this process's ELF class: ElfW picks 32 or 64 bits.
 uint8_t *FindInSymbolTable(const link_map *map, const char *name)
 {
     std::ifstream file(map->l_name, std::ios::binary);
     const std::string image{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-    if (image.size() < sizeof(Elf64_Ehdr)) {
+    if (image.size() < sizeof(ElfW(Ehdr))) {
         throw std::runtime_error("cannot read the library file");
     }
     const char *base = image.data();
-    const auto *header = reinterpret_cast<const Elf64_Ehdr *>(base);
-    const auto *sections = reinterpret_cast<const Elf64_Shdr *>(base + header->e_shoff);
+    const auto *header = reinterpret_cast<const ElfW(Ehdr) *>(base);
+    const auto *sections = reinterpret_cast<const ElfW(Shdr) *>(base + header->e_shoff);
     for (int s = 0; s < header->e_shnum; ++s) {
         if (sections[s].sh_type != SHT_SYMTAB) {
             continue;
         }
         const char *names = base + sections[sections[s].sh_link].sh_offset;
-        const auto *symbols = reinterpret_cast<const Elf64_Sym *>(base + sections[s].sh_offset);
-        const std::size_t count = sections[s].sh_size / sizeof(Elf64_Sym);
+        const auto *symbols = reinterpret_cast<const ElfW(Sym) *>(base + sections[s].sh_offset);
+        const std::size_t count = sections[s].sh_size / sizeof(ElfW(Sym));
         for (std::size_t i = 0; i < count; ++i) {
             if (std::strcmp(names + symbols[i].st_name, name) == 0) {
                 return reinterpret_cast<uint8_t *>(map->l_addr + symbols[i].st_value);
