@@ -274,3 +274,21 @@ TEST(PortsCheck, ARefusedPortNamesItsGroupAndHowToJoinIt)
     EXPECT_TRUE(Contains(text, pty.Path() + " is for its owner only (mode 0")) << text;
     EXPECT_TRUE(Contains(text, "MODE=\"0660\", GROUP=\"dialout\"")) << text;
 }
+
+// A missing system call says nothing about the port: under a user-mode
+// emulator without termios2 the port may be a perfectly good UART.
+TEST(PortsCheck, EachFailureIsExplainedByWhatFailedNotOnlyByWhere)
+{
+    const auto meaning = [](PortStep step, uint32_t error) {
+        return std::string(PortFailureMeaning(PortResult{step, "ioctl", error, {}}));
+    };
+    EXPECT_EQ(meaning(PORT_STEP_READ_LINE, ENOTTY), "the port is not a serial device");
+    for (const PortStep step : {PORT_STEP_READ_LINE, PORT_STEP_WRITE_LINE}) {
+        const std::string text = meaning(step, ENOSYS);
+        EXPECT_FALSE(Contains(text, "not a serial device")) << text;
+        EXPECT_TRUE(Contains(text, "termios2")) << text;
+    }
+    EXPECT_TRUE(Contains(meaning(PORT_STEP_OPEN, EIO), "no hardware answers")) << meaning(PORT_STEP_OPEN, EIO);
+    EXPECT_EQ(meaning(PORT_STEP_WRITE_LINE, EINVAL), "the driver refused the line settings");
+    EXPECT_EQ(meaning(PORT_STEP_OPEN, EBUSY), "another program holds the port");
+}

@@ -50,53 +50,6 @@ std::string SystemMessage(uint32_t code)
 #endif
 }
 
-// What the failure most likely means for a person at the cabinet.
-const char *Meaning(const PortResult &result)
-{
-#ifdef _WIN32
-    if (result.failedStep == PORT_STEP_OPEN) {
-        switch (result.errorCode) {
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND: return "the port does not exist: give the controller's port the number COM61";
-        case ERROR_ACCESS_DENIED:
-        case ERROR_SHARING_VIOLATION: return "another program holds the port";
-        default: break;
-        }
-    }
-#else
-    if (result.failedStep == PORT_STEP_OPEN) {
-        switch (result.errorCode) {
-        case ENOENT:
-            return "the port does not exist: point the udev symlink at the controller (brindlex ports lists the "
-                   "serial ports and prints the rule)";
-        case EWOULDBLOCK:
-        case EBUSY: return "another program holds the port";
-        case EACCES: return "no permission to open the port";
-        case ENOTTY: return "the port is not a serial device";
-        default: break;
-        }
-    }
-#endif
-#ifndef _WIN32
-    // The 8250 driver lists four ports whether or not a UART answers there.
-    if ((result.failedStep == PORT_STEP_OPEN || result.failedStep == PORT_STEP_READ_LINE) &&
-        result.errorCode == EIO) {
-        return "the port exists but no hardware answers behind it: the system lists this serial port "
-               "without a UART; use the port the controller is wired to";
-    }
-#endif
-    if (result.failedStep == PORT_STEP_READ_LINE) {
-        return "the port is not a serial device";
-    }
-    if (result.failedStep == PORT_STEP_WRITE_LINE) {
-        return "the driver refused the line settings";
-    }
-    if (result.failedStep == PORT_STEP_READ_TIMING || result.failedStep == PORT_STEP_WRITE_TIMING) {
-        return "the driver refused the time-outs";
-    }
-    return "";
-}
-
 // "8 data bits, no parity, 2 stop bits"
 std::string Frame(const LineReport &line)
 {
@@ -189,6 +142,59 @@ void ReportDriverSettings(std::ostream &out, LinkHandle handle)
 
 } // namespace
 
+const char *PortFailureMeaning(const PortResult &result)
+{
+#ifdef _WIN32
+    if (result.failedStep == PORT_STEP_OPEN) {
+        switch (result.errorCode) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND: return "the port does not exist: give the controller's port the number COM61";
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION: return "another program holds the port";
+        default: break;
+        }
+    }
+#else
+    if (result.failedStep == PORT_STEP_OPEN) {
+        switch (result.errorCode) {
+        case ENOENT:
+            return "the port does not exist: point the udev symlink at the controller (brindlex ports lists the "
+                   "serial ports and prints the rule)";
+        case EWOULDBLOCK:
+        case EBUSY: return "another program holds the port";
+        case EACCES: return "no permission to open the port";
+        case ENOTTY: return "the port is not a serial device";
+        default: break;
+        }
+    }
+#endif
+#ifndef _WIN32
+    // The 8250 driver lists four ports whether or not a UART answers there.
+    if ((result.failedStep == PORT_STEP_OPEN || result.failedStep == PORT_STEP_READ_LINE) &&
+        result.errorCode == EIO) {
+        return "the port exists but no hardware answers behind it: the system lists this serial port "
+               "without a UART; use the port the controller is wired to";
+    }
+    // Seen under user-mode emulators that do not translate termios2: the
+    // port may be fine, the system under this program is what lacks the call.
+    if ((result.failedStep == PORT_STEP_READ_LINE || result.failedStep == PORT_STEP_WRITE_LINE) &&
+        result.errorCode == ENOSYS) {
+        return "this system does not provide the serial line calls (termios2): run on a real kernel, not "
+               "under a user-mode emulator";
+    }
+#endif
+    if (result.failedStep == PORT_STEP_READ_LINE) {
+        return "the port is not a serial device";
+    }
+    if (result.failedStep == PORT_STEP_WRITE_LINE) {
+        return "the driver refused the line settings";
+    }
+    if (result.failedStep == PORT_STEP_READ_TIMING || result.failedStep == PORT_STEP_WRITE_TIMING) {
+        return "the driver refused the time-outs";
+    }
+    return "";
+}
+
 bool CheckPort(std::ostream &out, const std::string &port)
 {
 #ifdef _WIN32
@@ -216,7 +222,7 @@ bool CheckPort(std::ostream &out, const std::string &port)
             }
             out << "    " << result.operation << ": error " << result.errorCode << " ("
                 << SystemMessage(result.errorCode) << ")\n";
-            const std::string meaning = Meaning(result);
+            const std::string meaning = PortFailureMeaning(result);
             if (!meaning.empty()) {
                 out << "    " << meaning << "\n";
             }
