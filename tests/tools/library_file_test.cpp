@@ -48,13 +48,20 @@ TEST(LibraryFile, TheBuiltLibraryIsReadWithItsSonameAndRunsHere)
 
 TEST(LibraryFile, OtherArchitecturesAndKindsAreNamed)
 {
+    // Each runs exactly where this program was built for the same machine
+    // and width: these tests run on x86_64, arm64 and armhf alike.
     const LibraryFile arm = DescribeLibrary(ElfHeader(1, 3, 40));
     EXPECT_TRUE(arm.library);
     EXPECT_EQ(arm.architecture, "armhf (32-bit ARM)");
-    EXPECT_FALSE(arm.runsHere);
-    EXPECT_EQ(DescribeLibrary(ElfHeader(2, 3, 183)).architecture, "arm64 (aarch64)");
-    // A 32-bit x86 library is not ours on a 64-bit build, whatever the machine.
-    EXPECT_NE(DescribeLibrary(ElfHeader(1, 3, 3)).runsHere, sizeof(void *) == 8);
+    EXPECT_EQ(arm.runsHere, ProgramArchitecture() == "armhf (32-bit ARM)");
+    const LibraryFile arm64 = DescribeLibrary(ElfHeader(2, 3, 183));
+    EXPECT_EQ(arm64.architecture, "arm64 (aarch64)");
+    EXPECT_EQ(arm64.runsHere, ProgramArchitecture() == "arm64 (aarch64)");
+    EXPECT_EQ(DescribeLibrary(ElfHeader(2, 3, 62)).runsHere, ProgramArchitecture() == "x86_64");
+    EXPECT_EQ(DescribeLibrary(ElfHeader(1, 3, 3)).runsHere, ProgramArchitecture() == "x86 (32-bit)");
+    // The right machine at the wrong width is not ours either.
+    EXPECT_FALSE(DescribeLibrary(ElfHeader(1, 3, 183)).runsHere);
+    EXPECT_FALSE(DescribeLibrary(ElfHeader(2, 3, 40)).runsHere);
     EXPECT_FALSE(DescribeLibrary(ElfHeader(2, 2, 62)).library) << "an executable is not a library";
 
     const LibraryFile dll32 = DescribeLibrary(PeHeader(0x14C, true));
