@@ -30,9 +30,17 @@ __attribute__((destructor)) static void Unload()
 
 static void Send(const char *what)
 {
+    // Its own allocation comes first and is no tail call, so the library's
+    // frame is on the stack however libc and the final free were reached:
+    // where libc carries no unwind tables (armhf), a walk from inside malloc
+    // stops at strdup.
+    const std::size_t length = std::strlen(what);
+    char *buffer = static_cast<char *>(std::malloc(length));
+    std::memcpy(buffer, what, length);
     char *copy = strdup(what);
-    (void)!write(port, copy, std::strlen(copy));
+    (void)!write(port, buffer, length);
     std::free(copy);
+    std::free(buffer);
 }
 
 extern "C" BRINDLEX_API void LWZ_SBA(int32_t, int32_t, int32_t, int32_t, int32_t)
