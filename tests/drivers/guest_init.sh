@@ -5,7 +5,12 @@
 # ports exist comes from /cases.conf:
 #   UART     the board's own serial port (a 16550, or the PL011 on ARM)
 #   NO_UART  a port the kernel lists with no UART behind it (may be empty)
-#   MODULES  modules to load in order, for the USB serial adapter
+#   UART_NAME        the UART's name under /dev
+#   MODULES          modules to load in order, for the USB serial adapter
+#   CONSOLE          the console's node where a module brings it up (virtio
+#                    on ARM, leaving the board's UART free), else empty
+#   CONSOLE_MODULES  the modules that bring it up
+# /tests.sh then runs a cross build's test binaries, each as a case.
 /bin/busybox --install -s /bin
 export PATH=/bin LD_LIBRARY_PATH=/lib
 mount -t proc proc /proc
@@ -14,6 +19,16 @@ mount -t devtmpfs devtmpfs /dev
 mkdir -p /dev/pts /tmp
 mount -t devpts devpts /dev/pts
 . /cases.conf
+if [ -n "$CONSOLE" ]; then
+    for module in $CONSOLE_MODULES; do
+        insmod "/modules/$module.ko"
+    done
+    for _ in $(seq 100); do
+        [ -e "$CONSOLE" ] && break
+        sleep 0.05
+    done
+    exec <"$CONSOLE" >"$CONSOLE" 2>&1
+fi
 echo "@@booted $(cut -d' ' -f1 /proc/uptime)"
 
 B=/opt/brindlex
@@ -52,7 +67,7 @@ run ftdi.check "$B/brindlex" check
 # What sysfs says of each port, read without opening any.
 run ports "$B/brindlex" ports
 run ports.rule "$B/brindlex" ports --udev-rule /dev/ttyUSB0
-run ports.uartrule "$B/brindlex" ports --udev-rule ttyS1
+run ports.uartrule "$B/brindlex" ports --udev-rule "$UART_NAME"
 run ftdi.drive "$B/guest_host" "$B/libBrindlex.so" drive "$B/calls"
 
 # A second host while the first holds the port.
@@ -70,6 +85,10 @@ run ftdi.holder cat /tmp/holder
 
 # The test on the outside unplugs the adapter when it reads "unplug-now".
 run ftdi.unplug "$B/guest_host" "$B/libBrindlex.so" unplug /dev/ttyUSB0
+
+# Plain text: the test on the outside reads GoogleTest's counts.
+export GTEST_COLOR=no
+. /tests.sh
 
 echo "@@done"
 poweroff -f

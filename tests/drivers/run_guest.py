@@ -2,7 +2,12 @@
 """The library and tool on real kernel serial drivers: boots Debian's kernel in
 QEMU with a board UART and an FTDI USB adapter, runs the cases of guest_init.sh
 inside, and checks from the outside what reached each port's far end and what
-QEMU's emulated hardware was programmed with.
+QEMU's emulated hardware was programmed with. A cross build's test binaries
+run in the same boot.
+
+  run_guest.py boot ...          builds the guest, boots it once, keeps its output
+  run_guest.py drivers ...       checks the serial cases from that output
+  run_guest.py result NAME ...   one test binary's result in the guest
 
 Never touches a serial device of this machine: every port is QEMU's, and each
 far end is a plain file."""
@@ -11,6 +16,7 @@ import json
 import lzma
 import os
 import re
+import shlex
 import shutil
 import socket
 import stat
@@ -30,9 +36,13 @@ ADAPTER_MODULES = ["xhci-pci", "ftdi_sio"]
 class Arch:
     """What differs between guest architectures."""
 
-    def __init__(self, name, debian, kernel_package, qemu, machine, console, uart_device,
-                 uart_node, no_uart_node, uart_rejects_256000, trace_events, library_dirs):
+    def __init__(self, name, debian, kernel_package, kernel_format, qemu, machine, console,
+                 uart_device, uart_node, no_uart_node, uart_rejects_256000, ports_listed, trace_events,
+                 library_dirs, time_limit):
         self.name = name
+        self.kernel_format = kernel_format
+        self.ports_listed = ports_listed
+        self.time_limit = time_limit
         self.debian = debian
         self.kernel_package = kernel_package
         self.qemu = qemu
@@ -46,19 +56,56 @@ class Arch:
         self.library_dirs = library_dirs
 
 
+# console: (QEMU devices, kernel arguments, modules that bring it up, its node
+# once they have; the node is empty where the console is there from the start).
 ARCHES = {
     "x86_64": Arch(
-        name="x86_64", debian="amd64", kernel_package="linux-image-amd64",
+        name="x86_64", debian="amd64", kernel_package="linux-image-amd64", kernel_format="elf",
         qemu="qemu-system-x86_64",
         machine=["-M", "pc", "-accel", "tcg", "-cpu", "max"],
         # The console is the first 16550; the one under test is the second.
-        console=(["-device", "isa-serial,chardev=console,index=0"], "console=ttyS0,115200"),
+        console=(["-device", "isa-serial,chardev=console,index=0"], "console=ttyS0,115200", [], ""),
         uart_device=["-device", "isa-serial,chardev=uart,index=1"],
         uart_node="/dev/ttyS1", no_uart_node="/dev/ttyS2",
         # Its 1.8432 MHz clock stops at 115200 baud.
         uart_rejects_256000=True,
+        ports_listed=["/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2", "/dev/ttyS3", "/dev/ttyUSB0"],
         trace_events=["serial_update_parameters", "usb_serial_set_baud", "usb_serial_set_data"],
-        library_dirs=["/lib/x86_64-linux-gnu", "/usr/lib/x86_64-linux-gnu"]),
+        library_dirs=["/lib/x86_64-linux-gnu", "/usr/lib/x86_64-linux-gnu"],
+        time_limit=300),
+    # A Raspberry Pi's board: its UART is a PL011, which the kernel drives with
+    # amba-pl011 as on the Pi. The console is on virtio, leaving the PL011 free.
+    "aarch64": Arch(
+        name="aarch64", debian="arm64", kernel_package="linux-image-arm64", kernel_format="image",
+        qemu="qemu-system-aarch64",
+        # KASLR makes the kernel isolate its page tables on every system call,
+        # which costs three times the time under an emulated processor.
+        machine=["-M", "virt", "-accel", "tcg", "-cpu", "cortex-a72"],
+        console=(["-device", "virtio-serial-device", "-device", "virtconsole,chardev=console"],
+                 "console=hvc0 kpti=0", ["virtio_mmio", "virtio_console"], "/dev/hvc0"),
+        uart_device=["-serial", "chardev:uart"],
+        # The kernel lists four 8250 ports here too, with no UART behind them.
+        uart_node="/dev/ttyAMA0", no_uart_node="/dev/ttyS0",
+        uart_rejects_256000=False,
+        ports_listed=["/dev/ttyAMA0", "/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2", "/dev/ttyS3", "/dev/ttyUSB0"],
+        trace_events=["pl011_write", "usb_serial_set_baud", "usb_serial_set_data"],
+        library_dirs=["/usr/aarch64-linux-gnu/lib"],
+        time_limit=600),
+    "armv7l": Arch(
+        name="armv7l", debian="armhf", kernel_package="linux-image-armmp-lpae", kernel_format="image",
+        qemu="qemu-system-arm",
+        machine=["-M", "virt,highmem=off", "-accel", "tcg", "-cpu", "cortex-a15"],
+        console=(["-device", "virtio-serial-device", "-device", "virtconsole,chardev=console"],
+                 "console=hvc0", ["virtio_mmio", "virtio_console"], "/dev/hvc0"),
+        uart_device=["-serial", "chardev:uart"],
+        # This kernel lists five 8250 ports, none with a UART behind it.
+        uart_node="/dev/ttyAMA0", no_uart_node="/dev/ttyS0",
+        uart_rejects_256000=False,
+        ports_listed=["/dev/ttyAMA0", "/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2", "/dev/ttyS3", "/dev/ttyS4",
+                      "/dev/ttyUSB0"],
+        trace_events=["pl011_write", "usb_serial_set_baud", "usb_serial_set_data"],
+        library_dirs=["/usr/arm-linux-gnueabihf/lib"],
+        time_limit=600),
 }
 
 
@@ -88,14 +135,18 @@ def kernel_package(arch):
     raise RuntimeError(f"{arch.kernel_package} depends on no kernel image:\n{out}")
 
 
-def fetch_kernel(arch, cache):
-    """Debian's kernel package, unpacked into the cache, never installed."""
-    package = kernel_package(arch)
-    tree = os.path.join(cache, package)
-    if os.path.isdir(os.path.join(tree, "boot")):
+def host_architecture():
+    return run(["dpkg", "--print-architecture"], capture_output=True, text=True).stdout.strip()
+
+
+def fetch_package(arch, package, cache):
+    """A Debian package of the guest's architecture, unpacked into the cache,
+    never installed."""
+    tree = os.path.join(cache, f"{package}_{arch.debian}")
+    if os.path.isdir(tree):
         return tree
     os.makedirs(cache, exist_ok=True)
-    name = package if arch.debian == "amd64" else f"{package}:{arch.debian}"
+    name = package if arch.debian == host_architecture() else f"{package}:{arch.debian}"
     # apt hands downloads to its own user, which must be able to write here.
     os.chmod(cache, 0o777)
     for attempt in range(2):
@@ -107,12 +158,22 @@ def fetch_kernel(arch, cache):
             subprocess.run(["apt-get", "update", "-q"], stdin=subprocess.DEVNULL, capture_output=True)
     else:
         raise RuntimeError(f"apt-get download {name} failed:\n{result.stderr}")
-    debs = [f for f in os.listdir(cache) if f.startswith(package + "_") and f.endswith(".deb")]
+    debs = [f for f in os.listdir(cache)
+            if f.startswith(package + "_") and f.endswith(f"_{arch.debian}.deb")]
     staging = tree + ".partial"
     shutil.rmtree(staging, ignore_errors=True)
     run(["dpkg", "-x", os.path.join(cache, sorted(debs)[-1]), staging])
     os.rename(staging, tree)
     return tree
+
+
+def boot_kernel(arch, tree, cache):
+    """What QEMU's -kernel takes: the ELF inside an x86 bzImage, or the ARM
+    image as it is (arm64's is already uncompressed, armhf's unpacks itself)."""
+    if arch.kernel_format == "elf":
+        return elf_kernel(tree, cache)
+    return next(os.path.join(tree, "boot", f) for f in os.listdir(os.path.join(tree, "boot"))
+                if f.startswith("vmlinuz-"))
 
 
 def elf_kernel(tree, cache):
@@ -215,46 +276,102 @@ def elf_needs(path):
 
 def runtime_files(arch, binaries):
     """The loader and every shared library the binaries need, from this
-    machine's own runtime."""
-    found, interpreters, pending = {}, set(), list(binaries)
+    machine's runtime for the guest's architecture: {path in the guest: file}."""
+    found, pending = {}, list(binaries)
+
+    def locate(name):
+        path = next((os.path.join(d, name) for d in arch.library_dirs
+                     if os.path.exists(os.path.join(d, name))), None)
+        if path is None:
+            raise RuntimeError(f"{name} is not in {arch.library_dirs}")
+        return os.path.realpath(path)
+
     while pending:
-        needed, interpreter = elf_needs(pending.pop())
-        interpreters.update(interpreter)
+        needed, interpreters = elf_needs(pending.pop())
+        for interpreter in interpreters:
+            found[interpreter] = locate(os.path.basename(interpreter))
         for name in needed:
-            if name in found or name.startswith("libBrindlex"):
+            if "/lib/" + name in found or name.startswith("libBrindlex"):
                 continue
-            path = next((os.path.join(d, name) for d in arch.library_dirs
-                         if os.path.exists(os.path.join(d, name))), None)
-            if path is None:
-                raise RuntimeError(f"{name} is not in {arch.library_dirs}")
-            found[name] = os.path.realpath(path)
-            pending.append(found[name])
-    return found, interpreters
+            found["/lib/" + name] = locate(name)
+            pending.append(found["/lib/" + name])
+    return found
 
 
-def initramfs(arch, modules, build, calls, cases_conf):
+class Manifest:
+    """What a cross build's tests need in the guest (see GuestTests.cmake):
+    "test NAME COMMAND...", "file PATH" and "folder PATH" lines."""
+
+    def __init__(self, path):
+        self.tests, self.files, self.folders = [], [], []
+        for line in open(path).read().splitlines() if path else []:
+            kind, _, rest = line.partition(" ")
+            if kind == "test":
+                name, _, command = rest.partition(" ")
+                self.tests.append((name, command.split()))
+            elif kind == "file":
+                self.files.append(rest)
+            elif kind == "folder":
+                self.folders.append(rest)
+
+    def binaries(self):
+        return [command[0] for _, command in self.tests] + self.files
+
+    def script(self):
+        """The guest's part: each test framed as a case of its own."""
+        lines = ["cd /tmp"]
+        for name, command in self.tests:
+            lines.append(f"run test.{name} " + " ".join(shlex.quote(word) for word in command))
+        return "\n".join(lines) + "\n"
+
+
+def stripped(path, strip):
+    """The file without its debugging sections: the guest unpacks every byte."""
+    if not strip:
+        return open(os.path.realpath(path), "rb").read()
+    with tempfile.TemporaryDirectory() as folder:
+        copy = os.path.join(folder, "stripped")
+        run([strip, "--strip-debug", "-o", copy, os.path.realpath(path)])
+        return open(copy, "rb").read()
+
+
+# Who the tests may switch to: root, and nobody for the refused-port checks.
+PASSWD = "root:x:0:0:root:/root:/bin/sh\nnobody:x:65534:65534:nobody:/nonexistent:/bin/false\n"
+GROUP = "root:x:0:\ndialout:x:20:\nnogroup:x:65534:\n"
+
+
+def initramfs(arch, busybox_path, modules, args, manifest, calls, cases_conf):
     archive = Cpio()
-    for folder in ("bin", "dev", "proc", "sys", "tmp", "lib", "modules", "opt/brindlex"):
+    for folder in ("bin", "dev", "proc", "sys", "tmp", "lib", "modules", "opt/brindlex", "etc"):
         archive.folder(folder)
     archive.file("init", open(os.path.join(HERE, "guest_init.sh"), "rb").read(), 0o755)
-    archive.file("bin/busybox", open(busybox(), "rb").read(), 0o755)
+    archive.file("bin/busybox", open(busybox_path, "rb").read(), 0o755)
     archive.file("cases.conf", cases_conf.encode())
+    archive.file("tests.sh", manifest.script().encode())
+    archive.file("etc/passwd", PASSWD.encode())
+    archive.file("etc/group", GROUP.encode())
     # The tool loads the library that lies beside it.
-    binaries = [build.tool, build.host, build.library]
+    binaries = [args.tool, args.host, args.library]
     for path, name in zip(binaries, ("brindlex", "guest_host", "libBrindlex.so")):
-        archive.file("opt/brindlex/" + name, open(os.path.realpath(path), "rb").read(), 0o755)
+        archive.file("opt/brindlex/" + name, stripped(path, args.strip), 0o755)
     archive.file("opt/brindlex/calls", calls.encode())
-    libraries, interpreters = runtime_files(arch, binaries)
-    for name, path in libraries.items():
-        archive.file("lib/" + name, open(path, "rb").read(), 0o755)
-    for interpreter in interpreters:
-        archive.file(interpreter, open(os.path.realpath(interpreter), "rb").read(), 0o755)
+    # The tests open these by the paths compiled into them.
+    for folder in manifest.folders:
+        archive.folder(folder)
+    for path in dict.fromkeys(manifest.binaries()):
+        archive.file(path, stripped(path, args.strip), 0o755)
+    for guest_path, path in runtime_files(arch, binaries + manifest.binaries()).items():
+        archive.file(guest_path, open(path, "rb").read(), 0o755)
     for path in modules:
         archive.file("modules/" + os.path.basename(path), open(path, "rb").read())
     return archive.close()
 
 
-def busybox():
+def busybox(arch, cache):
+    """A static busybox for the guest: this machine's own, or the guest
+    architecture's package."""
+    if arch.debian != host_architecture():
+        return os.path.join(fetch_package(arch, "busybox-static", cache), "bin", "busybox")
     for path in ("/bin/busybox", "/usr/bin/busybox"):
         if os.path.exists(path) and "statically linked" in \
                 run(["file", "-L", path], capture_output=True, text=True).stdout:
@@ -320,7 +437,7 @@ def boot(arch, kernel, ramdisk, out, time_limit):
         if os.path.exists(path):
             os.remove(path)
     open(paths["console.log"], "wb").close()
-    console_devices, console_arg = arch.console
+    console_devices, console_arg, _, _ = arch.console
     command = [arch.qemu, *arch.machine, "-nodefaults", "-no-user-config", "-display", "none",
                "-m", "512", "-no-reboot", "-kernel", kernel, "-initrd", ramdisk,
                "-append", f"{console_arg} rdinit=/init panic=-1 loglevel=3",
@@ -438,20 +555,23 @@ def check_guest(arch, paths, expected, call_count):
 
     status, output = case("ports")
     lines = output.splitlines()
+    listed = len(arch.ports_listed)
     checks.expect(status == 0 and lines[:1] == ["serial ports:"] and
-                  [line.split()[0] for line in lines[1:6]] ==
-                  ["/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2", "/dev/ttyS3", "/dev/ttyUSB0"],
-                  "brindlex ports lists the four 8250 ports and the adapter, in order", output)
+                  [line.split()[0] for line in lines[1:1 + listed]] == arch.ports_listed,
+                  f"brindlex ports lists {', '.join(arch.ports_listed)}, in order", output)
     adapter = next((line for line in lines if line.startswith("  /dev/ttyUSB0 ")), "")
     checks.expect("driver ftdi_sio, USB adapter 0403:6001, QEMU USB SERIAL, serial " in adapter
                   and adapter.endswith("<- the library's port"),
                   "brindlex ports: the adapter with its driver, ids and names, marked as the library's port", output)
-    uart = next((line for line in lines if line.startswith("  /dev/ttyS1 ")), "")
-    empty = next((line for line in lines if line.startswith("  /dev/ttyS2 ")), "")
+    uart = next((line for line in lines if line.startswith(f"  {arch.uart_node} ")), "")
+    empty = next((line for line in lines if line.startswith(f"  {arch.no_uart_node} ")), "")
     if arch.uart_rejects_256000:
         checks.expect("a UART, at most 115200 baud (the controller needs 256000)" in uart,
                       "brindlex ports: the 16550 and the rate its clock stops at", output)
-    if arch.no_uart_node == "/dev/ttyS2":
+    else:
+        checks.expect(uart.endswith("driver uart-pl011, a UART, at most 1500000 baud"),
+                      "brindlex ports: the PL011 and the rate its 24 MHz clock stops at", output)
+    if arch.no_uart_node:
         checks.expect(empty.endswith("no UART behind it"), "brindlex ports: the 8250 slot with no UART", output)
     checks.expect(lines[-1:] == ["the library opens /dev/brindlex, a link to /dev/ttyUSB0"],
                   "brindlex ports: where the library's port leads", output)
@@ -464,7 +584,7 @@ def check_guest(arch, paths, expected, call_count):
         f'ATTRS{{serial}}=="{serial.group(1) if serial else ""}", SYMLINK+="brindlex", MODE="0660", GROUP="dialout"'],
         "brindlex ports --udev-rule: the adapter's rule with its serial number", output)
     status, output = case("ports.uartrule")
-    checks.expect(status == 2 and "/dev/ttyS1 is not a USB adapter" in output,
+    checks.expect(status == 2 and f"{arch.uart_node} is not a USB adapter" in output,
                   "brindlex ports --udev-rule refuses a board's UART", output)
     status, output = case("ftdi.holder")
     checks.expect(value(output, "announced") == "8", "FTDI busy: the first host keeps its 8 devices", output)
@@ -498,6 +618,21 @@ def check_guest(arch, paths, expected, call_count):
                       not any(int(u[0]) > 115200 for u in updates),
                       "16550: the UART is never programmed above 115200 baud; the library's 8N2 runs at 9600",
                       updates)
+    else:
+        checks.expect(status == 0 and "256000 baud, 8N2" in output and "the port is ready" in output,
+                      "PL011: brindlex check passes and prints the line as 256000 baud, 8N2", output)
+        status, output = case("uart.drive")
+        checks.expect(status == 0 and value(output, "announced") == "8" and
+                      value(output, "sent") == str(call_count),
+                      f"PL011: a host sees 8 devices and makes {call_count} calls", output)
+        checks.expect(uart_bytes == expected,
+                      f"PL011: exactly the {len(expected)} bytes of the calls arrive, 0x0A and 0x0D among them",
+                      first_difference(uart_bytes, expected))
+        programmed = pl011_settings(trace)
+        checks.expect((5, 55, 0x78) in programmed,
+                      "PL011: programmed with IBRD 5, FBRD 55 (256000 baud from its 24 MHz clock) and "
+                      "LCR_H 0x78 (8 data bits, no parity, 2 stop bits, FIFO on)",
+                      [(i, f, hex(lcr), round(pl011_baud(i, f))) for i, f, lcr in programmed])
     if arch.no_uart_node:
         status, output = case("nouart.check")
         checks.expect(status == 1 and "no hardware" in output,
@@ -507,6 +642,29 @@ def check_guest(arch, paths, expected, call_count):
     return checks
 
 
+# The PL011's divisor and line control registers, and the clock QEMU's virt
+# board gives it.
+PL011_IBRD, PL011_FBRD, PL011_LCR_H = 0x24, 0x28, 0x2C
+PL011_CLOCK = 24_000_000
+
+
+def pl011_settings(trace):
+    """Each (IBRD, FBRD, LCR_H) the driver programmed: it writes the divisors,
+    then the line control register that latches them."""
+    divisors, settings = {PL011_IBRD: None, PL011_FBRD: None}, []
+    for addr, value in re.findall(r"pl011_write addr 0x([0-9a-f]+) value 0x([0-9a-f]+)", trace):
+        addr, value = int(addr, 16), int(value, 16)
+        if addr in divisors:
+            divisors[addr] = value
+        elif addr == PL011_LCR_H and None not in divisors.values():
+            settings.append((divisors[PL011_IBRD], divisors[PL011_FBRD], value))
+    return list(dict.fromkeys(settings))
+
+
+def pl011_baud(ibrd, fbrd):
+    return PL011_CLOCK / (16 * (ibrd + fbrd / 64)) if ibrd or fbrd else 0
+
+
 def first_difference(seen, expected):
     for at, (a, b) in enumerate(zip(seen, expected)):
         if a != b:
@@ -514,37 +672,97 @@ def first_difference(seen, expected):
     return f"{len(seen)} bytes arrived, {len(expected)} expected"
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--arch", choices=sorted(ARCHES), default="x86_64")
-    parser.add_argument("--library", required=True, help="libBrindlex.so built for the guest")
-    parser.add_argument("--tool", required=True, help="the brindlex tool built for the guest")
-    parser.add_argument("--host", required=True, help="guest_host built for the guest")
-    parser.add_argument("--cache", required=True, help="where the kernel package is kept between runs")
-    parser.add_argument("--out", required=True, help="where the guest's output is kept")
-    parser.add_argument("--time-limit", type=float, default=300)
-    args = parser.parse_args()
-    arch = ARCHES[args.arch]
-    os.makedirs(args.out, exist_ok=True)
-
+def prepare_and_boot(args, arch):
     started = time.monotonic()
-    tree = fetch_kernel(arch, args.cache)
-    kernel = elf_kernel(tree, args.cache)
-    calls, expected, call_count = drive_calls()
+    tree = fetch_package(arch, kernel_package(arch), args.cache)
+    kernel = boot_kernel(arch, tree, args.cache)
+    calls, _, _ = drive_calls()
+    _, _, console_modules, console_node = arch.console
+    console_paths = module_files(tree, console_modules)
+    adapter_paths = [m for m in module_files(tree, ADAPTER_MODULES) if m not in console_paths]
+
+    def names(paths):
+        return " ".join(os.path.basename(m)[:-3] for m in paths)
+
+    conf = (f"UART={arch.uart_node}\nNO_UART={arch.no_uart_node}\nUART_NAME={os.path.basename(arch.uart_node)}\n"
+            f"CONSOLE={console_node}\nCONSOLE_MODULES=\"{names(console_paths)}\"\n"
+            f"MODULES=\"{names(adapter_paths)}\"\n")
+    manifest = Manifest(args.manifest)
+    ramdisk = initramfs(arch, busybox(arch, args.cache), console_paths + adapter_paths, args, manifest,
+                        calls, conf)
     ramdisk_path = os.path.join(args.out, "initramfs.cpio")
-    modules = module_files(tree, ADAPTER_MODULES)
-    conf = (f"UART={arch.uart_node}\nNO_UART={arch.no_uart_node}\n"
-            f"MODULES=\"{' '.join(os.path.basename(m)[:-3] for m in modules)}\"\n")
-    ramdisk = initramfs(arch, modules, args, calls, conf)
     with open(ramdisk_path, "wb") as out:
         out.write(ramdisk)
     prepared = time.monotonic() - started
-    log(f"kernel {os.path.basename(tree)}, initramfs {len(ramdisk)} bytes, prepared in {prepared:.1f} s")
+    log(f"kernel {os.path.basename(tree)}, initramfs {len(ramdisk)} bytes with {len(manifest.tests)} test "
+        f"command(s), prepared in {prepared:.1f} s")
 
-    paths, booted, elapsed = boot(arch, kernel, ramdisk_path, args.out, args.time_limit)
+    paths, booted, elapsed = boot(arch, kernel, ramdisk_path, args.out, args.time_limit or arch.time_limit)
     log(f"guest booted to its init in {booted if booted is None else round(booted, 1)} s, "
         f"ran every case and powered off in {elapsed:.1f} s")
-    checks = check_guest(arch, paths, expected, call_count)
+    console = open(paths["console.log"], "rb").read().decode(errors="replace")
+    if "@@done" not in console:
+        log("the guest did not run to its end; the last of its console:\n" + console[-3000:])
+        return 1
+    for name, (status, output) in cases(console).items():
+        if name.startswith("test."):
+            log(f"  {name[5:]}: exit status {status}, {test_counts(output)}")
+    return 0
+
+
+def test_counts(output):
+    """GoogleTest's own count of a binary's tests, when it printed one."""
+    ran = re.search(r"^\[==========\] (\d+) tests? from .* ran\.", output, re.M)
+    failed = re.search(r"^\[  FAILED  \] (\d+) tests?, listed below", output, re.M)
+    if ran is None:
+        return "not a GoogleTest run"
+    return f"{ran.group(1)} tests, {failed.group(1) if failed else 0} failed"
+
+
+def saved_paths(out):
+    return {name: os.path.join(out, name) for name in ("console.log", "uart.out", "ftdi.out", "trace.log")}
+
+
+def report_result(args):
+    console = open(saved_paths(args.out)["console.log"], "rb").read().decode(errors="replace")
+    status, output = cases(console).get("test." + args.name, (None, ""))
+    if status is None:
+        log(f"{args.name} did not run in the guest")
+        return 1
+    log(output)
+    log(f"{args.name} in the guest: exit status {status}, {test_counts(output)}")
+    return 0 if status == 0 else 1
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    commands = parser.add_subparsers(dest="command", required=True)
+    boot_command = commands.add_parser("boot", help="build the guest, boot it once and keep its output")
+    boot_command.add_argument("--arch", choices=sorted(ARCHES), required=True)
+    boot_command.add_argument("--library", required=True, help="libBrindlex.so built for the guest")
+    boot_command.add_argument("--tool", required=True, help="the brindlex tool built for the guest")
+    boot_command.add_argument("--host", required=True, help="guest_host built for the guest")
+    boot_command.add_argument("--manifest", help="the test commands to run in the guest and what they need")
+    boot_command.add_argument("--strip", help="the strip tool for the guest's binaries")
+    boot_command.add_argument("--cache", required=True, help="where downloaded packages are kept between runs")
+    boot_command.add_argument("--out", required=True, help="where the guest's output is kept")
+    boot_command.add_argument("--time-limit", type=float, help="seconds QEMU may run")
+    drivers_command = commands.add_parser("drivers", help="check the serial cases of the last boot")
+    drivers_command.add_argument("--arch", choices=sorted(ARCHES), required=True)
+    drivers_command.add_argument("--out", required=True)
+    result_command = commands.add_parser("result", help="a test command's result in the last boot")
+    result_command.add_argument("--out", required=True)
+    result_command.add_argument("name")
+    args = parser.parse_args()
+
+    if args.command == "result":
+        return report_result(args)
+    arch = ARCHES[args.arch]
+    if args.command == "boot":
+        os.makedirs(args.out, exist_ok=True)
+        return prepare_and_boot(args, arch)
+    _, expected, call_count = drive_calls()
+    checks = check_guest(arch, saved_paths(args.out), expected, call_count)
     if checks.failed:
         log(f"{len(checks.failed)} check(s) failed; the guest's console, far ends and QEMU trace are in {args.out}")
         return 1
