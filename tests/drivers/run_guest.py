@@ -78,9 +78,11 @@ ARCHES = {
     "aarch64": Arch(
         name="aarch64", debian="arm64", kernel_package="linux-image-arm64", kernel_format="image",
         qemu="qemu-system-aarch64",
-        # KASLR makes the kernel isolate its page tables on every system call,
-        # which costs three times the time under an emulated processor.
+        # A Pi 4's core.
         machine=["-M", "virt", "-accel", "tcg", "-cpu", "cortex-a72"],
+        # kpti=0: with KASLR the kernel would isolate its page tables on every
+        # system call, which costs three times the time under an emulated
+        # processor.
         console=(["-device", "virtio-serial-device", "-device", "virtconsole,chardev=console"],
                  "console=hvc0 kpti=0", ["virtio_mmio", "virtio_console"], "/dev/hvc0"),
         uart_device=["-serial", "chardev:uart"],
