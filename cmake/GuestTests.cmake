@@ -21,19 +21,12 @@ function(brindlex_guest_test name)
     set_property(GLOBAL APPEND PROPERTY BRINDLEX_GUEST_TEST_NAMES ${name})
 endfunction()
 
-# A file the guest's tests open by the path compiled into them, or a folder
-# they expect to exist; both keep their paths in the guest.
+# A file the guest's tests open by the path compiled into them; it keeps its
+# path in the guest.
 function(brindlex_guest_file path)
-    if(NOT CMAKE_CROSSCOMPILING)
-        return()
+    if(CMAKE_CROSSCOMPILING)
+        set_property(GLOBAL APPEND PROPERTY BRINDLEX_GUEST_MANIFEST "file ${path}")
     endif()
-    set_property(GLOBAL APPEND PROPERTY BRINDLEX_GUEST_MANIFEST "file ${path}")
-endfunction()
-function(brindlex_guest_folder path)
-    if(NOT CMAKE_CROSSCOMPILING)
-        return()
-    endif()
-    set_property(GLOBAL APPEND PROPERTY BRINDLEX_GUEST_MANIFEST "folder ${path}")
 endfunction()
 
 # Called once everything is configured: writes the manifest the guest is

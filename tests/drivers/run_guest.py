@@ -58,6 +58,25 @@ class Arch:
 
 # console: (QEMU devices, kernel arguments, modules that bring it up, its node
 # once they have; the node is empty where the console is there from the start).
+def virt_board(name, debian, kernel_package, qemu, machine, kernel_args, empty_8250_ports, library_dirs):
+    """QEMU's ARM virt board as a Raspberry Pi stand-in: its UART is a PL011,
+    which the kernel drives with amba-pl011 as on the Pi. The console is on
+    virtio, leaving the PL011 free. Debian's ARM kernels also list 8250 ports
+    with no UART behind them."""
+    empty = [f"/dev/ttyS{n}" for n in range(empty_8250_ports)]
+    return Arch(
+        name=name, debian=debian, kernel_package=kernel_package, kernel_format="image", qemu=qemu,
+        machine=[*machine, "-accel", "tcg"],
+        console=(["-device", "virtio-serial-device", "-device", "virtconsole,chardev=console"],
+                 f"console=hvc0 {kernel_args}".strip(), ["virtio_mmio", "virtio_console"], "/dev/hvc0"),
+        uart_device=["-serial", "chardev:uart"],
+        uart_node="/dev/ttyAMA0", no_uart_node=empty[0],
+        uart_rejects_256000=False,
+        ports_listed=["/dev/ttyAMA0", *empty, "/dev/ttyUSB0"],
+        trace_events=["pl011_write", "usb_serial_set_baud", "usb_serial_set_data"],
+        library_dirs=library_dirs, time_limit=600)
+
+
 ARCHES = {
     "x86_64": Arch(
         name="x86_64", debian="amd64", kernel_package="linux-image-amd64", kernel_format="elf",
@@ -73,41 +92,16 @@ ARCHES = {
         trace_events=["serial_update_parameters", "usb_serial_set_baud", "usb_serial_set_data"],
         library_dirs=["/lib/x86_64-linux-gnu", "/usr/lib/x86_64-linux-gnu"],
         time_limit=300),
-    # A Raspberry Pi's board: its UART is a PL011, which the kernel drives with
-    # amba-pl011 as on the Pi. The console is on virtio, leaving the PL011 free.
-    "aarch64": Arch(
-        name="aarch64", debian="arm64", kernel_package="linux-image-arm64", kernel_format="image",
-        qemu="qemu-system-aarch64",
-        # A Pi 4's core.
-        machine=["-M", "virt", "-accel", "tcg", "-cpu", "cortex-a72"],
-        # kpti=0: with KASLR the kernel would isolate its page tables on every
-        # system call, which costs three times the time under an emulated
-        # processor.
-        console=(["-device", "virtio-serial-device", "-device", "virtconsole,chardev=console"],
-                 "console=hvc0 kpti=0", ["virtio_mmio", "virtio_console"], "/dev/hvc0"),
-        uart_device=["-serial", "chardev:uart"],
-        # The kernel lists four 8250 ports here too, with no UART behind them.
-        uart_node="/dev/ttyAMA0", no_uart_node="/dev/ttyS0",
-        uart_rejects_256000=False,
-        ports_listed=["/dev/ttyAMA0", "/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2", "/dev/ttyS3", "/dev/ttyUSB0"],
-        trace_events=["pl011_write", "usb_serial_set_baud", "usb_serial_set_data"],
-        library_dirs=["/usr/aarch64-linux-gnu/lib"],
-        time_limit=600),
-    "armv7l": Arch(
-        name="armv7l", debian="armhf", kernel_package="linux-image-armmp-lpae", kernel_format="image",
-        qemu="qemu-system-arm",
-        machine=["-M", "virt,highmem=off", "-accel", "tcg", "-cpu", "cortex-a15"],
-        console=(["-device", "virtio-serial-device", "-device", "virtconsole,chardev=console"],
-                 "console=hvc0", ["virtio_mmio", "virtio_console"], "/dev/hvc0"),
-        uart_device=["-serial", "chardev:uart"],
-        # This kernel lists five 8250 ports, none with a UART behind it.
-        uart_node="/dev/ttyAMA0", no_uart_node="/dev/ttyS0",
-        uart_rejects_256000=False,
-        ports_listed=["/dev/ttyAMA0", "/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2", "/dev/ttyS3", "/dev/ttyS4",
-                      "/dev/ttyUSB0"],
-        trace_events=["pl011_write", "usb_serial_set_baud", "usb_serial_set_data"],
-        library_dirs=["/usr/arm-linux-gnueabihf/lib"],
-        time_limit=600),
+    # A Pi 4's core. kpti=0: with KASLR the kernel would isolate its page
+    # tables on every system call, three times the time under emulation.
+    "aarch64": virt_board(
+        name="aarch64", debian="arm64", kernel_package="linux-image-arm64", qemu="qemu-system-aarch64",
+        machine=["-M", "virt", "-cpu", "cortex-a72"], kernel_args="kpti=0", empty_8250_ports=4,
+        library_dirs=["/usr/aarch64-linux-gnu/lib"]),
+    "armv7l": virt_board(
+        name="armv7l", debian="armhf", kernel_package="linux-image-armmp-lpae", qemu="qemu-system-arm",
+        machine=["-M", "virt,highmem=off", "-cpu", "cortex-a15"], kernel_args="", empty_8250_ports=5,
+        library_dirs=["/usr/arm-linux-gnueabihf/lib"]),
 }
 
 
@@ -302,10 +296,10 @@ def runtime_files(arch, binaries):
 
 class Manifest:
     """What a cross build's tests need in the guest (see GuestTests.cmake):
-    "test NAME COMMAND...", "file PATH" and "folder PATH" lines."""
+    "test NAME COMMAND..." and "file PATH" lines."""
 
     def __init__(self, path):
-        self.tests, self.files, self.folders = [], [], []
+        self.tests, self.files = [], []
         for line in open(path).read().splitlines() if path else []:
             kind, _, rest = line.partition(" ")
             if kind == "test":
@@ -313,8 +307,6 @@ class Manifest:
                 self.tests.append((name, command.split()))
             elif kind == "file":
                 self.files.append(rest)
-            elif kind == "folder":
-                self.folders.append(rest)
 
     def binaries(self):
         return [command[0] for _, command in self.tests] + self.files
@@ -358,8 +350,6 @@ def initramfs(arch, busybox_path, modules, args, manifest, calls, cases_conf):
         archive.file("opt/brindlex/" + name, stripped(path, args.strip), 0o755)
     archive.file("opt/brindlex/calls", calls.encode())
     # The tests open these by the paths compiled into them.
-    for folder in manifest.folders:
-        archive.folder(folder)
     for path in dict.fromkeys(manifest.binaries()):
         archive.file(path, stripped(path, args.strip), 0o755)
     for guest_path, path in runtime_files(arch, binaries + manifest.binaries()).items():
