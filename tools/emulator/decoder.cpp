@@ -139,4 +139,17 @@ void Decoder::Finish()
     }
 }
 
+void Decoder::Restart()
+{
+    Finish();
+    outputs_ = Outputs{};
+}
+
+void Decoder::Drop(std::size_t size)
+{
+    Finish();
+    pendingOffset_ += size;
+    dropped_ += size;
+}
+
 } // namespace emulator

@@ -58,11 +58,18 @@ public:
     // The stream ended: as a pause, then bytes still waiting are a truncated
     // command.
     void Finish();
+    // The board restarted: as the end of a stream, and every state and level
+    // off again.
+    void Restart();
+    // Bytes that arrived while the board could not take them: they count in
+    // the stream's offsets and size, and are not decoded.
+    void Drop(std::size_t size);
 
     const Outputs &outputs() const { return outputs_; }
     uint64_t commands() const { return commands_; }
     uint64_t errors() const { return errors_; }
     uint64_t bytes() const { return pendingOffset_ + pending_.size(); }
+    uint64_t dropped() const { return dropped_; }
 
 private:
     void Decode(bool paused);
@@ -80,6 +87,7 @@ private:
     Outputs outputs_;
     uint64_t commands_ = 0;
     uint64_t errors_ = 0;
+    uint64_t dropped_ = 0;
 };
 
 // Why the 36 bytes at data are not a bank command, or empty if they are one.

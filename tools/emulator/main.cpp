@@ -79,7 +79,8 @@ std::string Spelled(const LineReport &line)
 // The whole mirror, redrawn in place: one row per device, each output as
 // its on/off state and its level as a shade, then the last command and the
 // last bad bytes.
-void DrawGrid(const emulator::Decoder &decoder, const std::string &lastCommand, const std::string &lastMalformed)
+void DrawGrid(const emulator::Decoder &decoder, const std::string &lastCommand, const std::string &lastMalformed,
+              const std::string &lastRestart)
 {
     static const char *shades[] = {" ", "░", "▒", "▓", "█"};
     const emulator::Outputs &outputs = decoder.outputs();
@@ -98,6 +99,9 @@ void DrawGrid(const emulator::Decoder &decoder, const std::string &lastCommand, 
         out += "\n";
     }
     out += "\n" + lastCommand + "\x1b[K\n" + lastMalformed + "\x1b[K\n";
+    if (!lastRestart.empty()) {
+        out += lastRestart + "\x1b[K\n";
+    }
     WriteAll(STDOUT_FILENO, out);
 }
 
@@ -199,6 +203,7 @@ int main(int argc, char **argv)
 
     std::string lastCommand = "waiting for commands on " + portPath;
     std::string lastMalformed;
+    std::string lastRestart;
     emulator::Decoder decoder(
         [&](const emulator::Command &command) {
             if (options.json) {
@@ -219,8 +224,48 @@ int main(int argc, char **argv)
             }
         });
     if (grid) {
-        DrawGrid(decoder, lastCommand, lastMalformed);
+        DrawGrid(decoder, lastCommand, lastMalformed, lastRestart);
     }
+
+    // As a board that restarts when its port opens or closes: the master of
+    // a pseudo-terminal shows POLLHUP exactly while no one has the slave
+    // open, once the emulator lets go of its own slave descriptor.
+    const bool restarting = options.restartOnOpenMs >= 0;
+    if (restarting) {
+        close(slave);
+        slave = -1;
+    }
+    bool farOpen = false;
+    double bootUntil = -1; // the restarted board ignores the line until then
+    uint64_t restarts = 0;
+    uint64_t dropOffset = 0;
+    uint64_t dropLength = 0; // bytes of the run being dropped
+    double dropTime = 0;
+    const auto report = [&](const std::string &json, const std::string &text) {
+        if (options.json) {
+            Say(json);
+        } else if (grid) {
+            lastRestart = text;
+        } else {
+            Say(text);
+        }
+    };
+    const auto endDrop = [&] {
+        if (dropLength > 0) {
+            report(emulator::DroppedJson(dropOffset, dropLength, dropTime),
+                   emulator::DroppedLine(dropOffset, dropLength, dropTime));
+            dropLength = 0;
+        }
+    };
+    const auto restart = [&](bool opened) {
+        endDrop();
+        decoder.Restart();
+        ++restarts;
+        const double now = Elapsed();
+        bootUntil = now + options.restartOnOpenMs / 1000.0;
+        report(emulator::RestartJson(now, opened, options.restartOnOpenMs),
+               emulator::RestartLine(now, opened, options.restartOnOpenMs));
+    };
 
     // A command is shown once the next one's header arrives, or once the line
     // has been quiet this long after it, so the last of a burst shows too.
@@ -239,15 +284,45 @@ int main(int argc, char **argv)
         if (pauseDue) {
             wait = std::max(0.0, std::min(wait, lastBytes + PAUSE - Elapsed()));
         }
+        if (dropLength > 0) {
+            wait = std::max(0.0, std::min(wait, bootUntil - Elapsed()));
+        }
         pollfd ready{input, POLLIN, 0};
-        if (poll(&ready, 1, static_cast<int>(std::ceil(wait * 1000))) > 0) {
-            uint8_t chunk[4096];
-            const ssize_t got = read(input, chunk, sizeof chunk);
-            if (got > 0) {
-                lastBytes = Elapsed();
-                pauseDue = true;
-                decoder.Feed(chunk, static_cast<std::size_t>(got), lastBytes);
-            } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
+        bool nobodyThere = false;
+        if (restarting && !farOpen) {
+            nobodyThere = poll(&ready, 1, 0) >= 0 && (ready.revents & (POLLHUP | POLLIN)) == POLLHUP;
+            if (!nobodyThere) {
+                farOpen = true;
+                restart(true);
+            }
+        }
+        if (nobodyThere) {
+            // poll returns at once while the master is hung up: look again shortly.
+            usleep(static_cast<useconds_t>(std::min(wait, 0.005) * 1e6));
+        } else if (ready.revents = 0; poll(&ready, 1, static_cast<int>(std::ceil(wait * 1000))) > 0) {
+            if (ready.revents & POLLIN) {
+                uint8_t chunk[4096];
+                const ssize_t got = read(input, chunk, sizeof chunk);
+                if (got > 0) {
+                    lastBytes = Elapsed();
+                    if (restarting && lastBytes < bootUntil) {
+                        if (dropLength == 0) {
+                            dropOffset = decoder.bytes();
+                            dropTime = lastBytes;
+                        }
+                        dropLength += static_cast<uint64_t>(got);
+                        decoder.Drop(static_cast<std::size_t>(got));
+                    } else {
+                        pauseDue = true;
+                        decoder.Feed(chunk, static_cast<std::size_t>(got), lastBytes);
+                    }
+                } else if (got == 0 || (errno != EINTR && errno != EAGAIN && !(restarting && errno == EIO))) {
+                    break; // the input ended
+                }
+            } else if (restarting && farOpen && (ready.revents & POLLHUP)) {
+                farOpen = false;
+                restart(false);
+            } else if (!restarting && (ready.revents & (POLLHUP | POLLERR))) {
                 break; // the input ended
             }
         }
@@ -256,14 +331,18 @@ int main(int argc, char **argv)
             decoder.Pause();
             pauseDue = false;
         }
+        if (dropLength > 0 && now >= bootUntil) {
+            endDrop();
+        }
         if (grid && now - lastDraw > 0.040) {
-            DrawGrid(decoder, lastCommand, lastMalformed);
+            DrawGrid(decoder, lastCommand, lastMalformed, lastRestart);
             lastDraw = now;
         }
     }
+    endDrop();
     decoder.Finish();
     if (grid) {
-        DrawGrid(decoder, lastCommand, lastMalformed);
+        DrawGrid(decoder, lastCommand, lastMalformed, lastRestart);
     }
 
     bool linkRestored = true;
@@ -274,17 +353,23 @@ int main(int argc, char **argv)
             linkRestored = false;
         }
     }
+    const std::string restartTotals =
+        restarting ? ", restarts " + std::to_string(restarts) + ", dropped " + std::to_string(decoder.dropped()) : "";
     if (options.json) {
-        Say(emulator::TotalsJson(decoder.commands(), decoder.errors(), decoder.bytes(), Elapsed()));
+        Say(emulator::TotalsJson({decoder.commands(), decoder.errors(), decoder.bytes(), restarts, decoder.dropped()},
+                                 Elapsed()));
     } else {
         Say("commands " + std::to_string(decoder.commands()) + ", malformed " + std::to_string(decoder.errors()) +
-            ", bytes " + std::to_string(decoder.bytes()));
+            ", bytes " + std::to_string(decoder.bytes()) + restartTotals);
     }
     if (!options.totals.empty()) {
         const int totals = open(options.totals.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (totals < 0 || !WriteAll(totals, "commands " + std::to_string(decoder.commands()) + "\nmalformed " +
                                                 std::to_string(decoder.errors()) + "\nbytes " +
-                                                std::to_string(decoder.bytes()) + "\n")) {
+                                                std::to_string(decoder.bytes()) + "\n" +
+                                                (restarting ? "restarts " + std::to_string(restarts) +
+                                                                  "\ndropped " + std::to_string(decoder.dropped()) + "\n"
+                                                            : ""))) {
             Warn("cannot write the totals to " + options.totals + ": " + std::strerror(errno));
         }
         if (totals >= 0) {

@@ -44,7 +44,7 @@ ParsedOptions ParseOptions(int argc, const char *const *argv, const std::string 
     CLI::App app{"Emulates the output controller: decodes the bank commands it receives, checks each\n"
                  "against the protocol and shows the 8 devices by 32 outputs.\n",
                  "brindlex-emulator"};
-    app.add_option("--device", options.device, "read this serial device instead of a new pseudo-terminal")
+    CLI::Option *device = app.add_option("--device", options.device, "read this serial device instead of a new pseudo-terminal")
         ->type_name("PATH")
         ->check(NotEmpty);
     app.add_option("--link", options.link,
@@ -60,6 +60,11 @@ ParsedOptions ParseOptions(int argc, const char *const *argv, const std::string 
     app.add_option("--totals", options.totals, "also write the totals to FILE when it ends")
         ->type_name("FILE")
         ->check(NotEmpty);
+    app.add_option("--restart-on-open", options.restartOnOpenMs,
+                   "act as a board that restarts when the far side opens or closes the port:\n"
+                   "all outputs off, and every byte in the next MS milliseconds dropped")
+        ->type_name("MS")
+        ->check(CLI::Range(0, 60000));
     app.set_version_flag("--version", "brindlex-emulator " + version);
     app.footer("Without --json it shows a live grid on a terminal and one line per command otherwise,\n"
                "and the totals when it ends. Exit status: 0, 1 if any bytes were malformed or the port\n"
@@ -77,6 +82,13 @@ ParsedOptions ParseOptions(int argc, const char *const *argv, const std::string 
             c = c == '\n' ? ' ' : c;
         }
         return {std::nullopt, 2, {}, "brindlex-emulator: " + text + " (see --help)"};
+    }
+    // Only its own pseudo-terminal shows it when the far side opens and
+    // closes the port; a device's far end is out of its sight.
+    if (options.restartOnOpenMs >= 0 && !device->empty()) {
+        return {std::nullopt, 2, {},
+                "brindlex-emulator: --restart-on-open needs the emulator's own pseudo-terminal: on --device it "
+                "cannot tell when the far side opens the port"};
     }
     return {options, 0, {}, {}};
 }

@@ -15,6 +15,7 @@ struct Options {
     uint64_t count = 0;        // 0: no limit
     double timeoutSeconds = 0; // 0: no limit
     std::string totals;        // also write the totals here at the end
+    int restartOnOpenMs = -1;  // >= 0: act as a board that restarts when the port opens or closes
 };
 
 struct ParsedOptions {

@@ -89,6 +89,27 @@ std::string MalformedLine(const Malformed &malformed)
            Hex(malformed.bytes.data(), size);
 }
 
+std::string RestartLine(double time, bool opened, int bootMs)
+{
+    std::string text = "restart ";
+    text += Seconds(time);
+    text += opened ? ": the far side opened the port" : ": the far side closed the port";
+    text += "; every output off, the line ignored for ";
+    text += std::to_string(bootMs);
+    return text + " ms";
+}
+
+std::string DroppedLine(uint64_t offset, uint64_t length, double time)
+{
+    std::string text = "dropped ";
+    text += std::to_string(length);
+    text += length == 1 ? " byte at offset " : " bytes at offset ";
+    text += std::to_string(offset);
+    text += " ";
+    text += Seconds(time);
+    return text + ": the board was restarting";
+}
+
 std::string ReadyJson(const std::string &port, const std::string &link, const std::string &line, double time)
 {
     return Line({{"event", "ready"},
@@ -122,12 +143,27 @@ std::string MalformedJson(const Malformed &malformed)
                  {"hex", Hex(malformed.bytes.data(), malformed.bytes.size())}});
 }
 
-std::string TotalsJson(uint64_t commands, uint64_t malformed, uint64_t bytes, double time)
+std::string RestartJson(double time, bool opened, int bootMs)
+{
+    return Line({{"event", "restart"},
+                 {"time", Microseconds(time)},
+                 {"cause", opened ? "open" : "close"},
+                 {"ignores", bootMs / 1000.0}});
+}
+
+std::string DroppedJson(uint64_t offset, uint64_t length, double time)
+{
+    return Line({{"event", "dropped"}, {"offset", offset}, {"time", Microseconds(time)}, {"length", length}});
+}
+
+std::string TotalsJson(const Totals &totals, double time)
 {
     return Line({{"event", "totals"},
-                 {"commands", commands},
-                 {"malformed", malformed},
-                 {"bytes", bytes},
+                 {"commands", totals.commands},
+                 {"malformed", totals.malformed},
+                 {"bytes", totals.bytes},
+                 {"restarts", totals.restarts},
+                 {"dropped", totals.dropped},
                  {"time", Microseconds(time)}});
 }
 
