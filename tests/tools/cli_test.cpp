@@ -84,6 +84,12 @@ TEST(ToolArguments, BadInputIsNamedInTheError)
         {{"--library"}, "--library"},
         {{"check", "--port"}, "--port"},
         {{}, "no command"},
+        {{"test", "--device", "9"}, "device '9'"},
+        {{"test", "--device", "1", "all"}, "'all' stands alone"},
+        {{"test", "--outputs", "32"}, "output '32'"},
+        {{"test", "--outputs", "none"}, "nothing to test"},
+        {{"test", "--hold"}, "--hold"},
+        {{"set", "1", "2", "--settle", "60001"}, "60001"},
     };
     for (const auto &[arguments, named] : cases) {
         const cli::Parsed parsed = Parse(arguments);
@@ -118,6 +124,25 @@ TEST(ToolArguments, OptionsGoBeforeOrAfterTheCommand)
     EXPECT_EQ(rule.invocation.action, Action::Ports);
     EXPECT_EQ(rule.invocation.udevRulePort, "/dev/ttyUSB1");
     EXPECT_EQ(P({"--version"}).invocation.action, Action::Version);
+
+    const cli::Parsed limited = P({"test", "--device", "2-4,8", "--outputs", "0", "4-7", "--settle", "2000"});
+    ASSERT_TRUE(limited.ok) << limited.error;
+    EXPECT_EQ(limited.invocation.testDevices, 0x8EU);
+    EXPECT_EQ(limited.invocation.testOutputs, 0xF1U);
+    EXPECT_EQ(limited.invocation.settleMs, 2000);
+    EXPECT_EQ(P({"test"}).invocation.testDevices, 0xFFU);
+    const cli::Parsed held = P({"level", "--settle", "500", "--hold", "3", "128"});
+    ASSERT_TRUE(held.ok) << held.error;
+    EXPECT_TRUE(held.invocation.hold);
+    EXPECT_EQ(held.invocation.settleMs, 500);
+    EXPECT_FALSE(P({"set", "3", "1"}).invocation.hold);
+}
+
+TEST(ToolArguments, NoArgumentsInAConsoleOfItsOwnIsADoubleClick)
+{
+    EXPECT_EQ(Parse({}, true).invocation.action, Action::Welcome);
+    EXPECT_FALSE(Parse({}, false).ok);
+    EXPECT_EQ(Parse({"check"}, true).invocation.action, Action::Check);
 }
 
 TEST(ToolArguments, HelpDescribesEveryCommandTheGrammarAndTheExitCodes)

@@ -21,32 +21,44 @@ import termios
 import time
 
 
-def expected_test_walk():
-    """The commands `brindlex test` sends, as (command, device, data)."""
-    walk = []
-    for device in range(1, 9):
-        for output in range(32):
-            walk.append(("states", device, [1 if n == output else 0 for n in range(32)]))
-        walk.append(("states", device, [0] * 32))
-    for device in range(1, 9):
-        walk.append(("states", device, [1] * 32))
-        for step in range(31):
-            level = step * 17 if step <= 15 else (30 - step) * 17
-            walk.append(("levels", device, [level] * 32))
-        walk.append(("states", device, [0] * 32))
-    for device in range(1, 9):
-        walk.append(("states", device, [0] * 32))
-        walk.append(("levels", device, [0] * 32))
-    return walk
+def check_one_at_a_time(commands, name, devices=range(1, 9), outputs=range(32), whole=True):
+    """What a cabinet needs of `brindlex test`, over every command it sent:
+    never more than one output of all 256 on, none outside the chosen ones,
+    the cabinet dark at the end; and for a whole run every chosen output lit
+    and every chosen device's levels ramped up to 255 and back to 0."""
+    states, levels = [0] * 256, [0] * 256
+    most_on, lit, ramps = 0, set(), {}
+    chosen = {(d - 1) * 32 + n for d in devices for n in outputs}
+    for kind, device, data in commands:
+        table = states if kind == "states" else levels
+        table[(device - 1) * 32:device * 32] = data
+        most_on = max(most_on, sum(states))
+        lit |= {i for i in range(256) if states[i]}
+        if kind == "levels":
+            ramp = ramps.setdefault(device, [])
+            if not ramp or ramp[-1] != max(data):
+                ramp.append(max(data))
+    check(most_on <= 1, f"{name}: {most_on} outputs on at once")
+    stray = sorted(i for i in range(256) if i not in chosen and (i in lit or levels[i]))
+    check(not stray and not any(max(ramps.get(d, [0])) for d in set(range(1, 9)) - set(devices)),
+          f"{name}: outputs outside the chosen ones lit or levelled: {stray[:8]}")
+    check(not any(states) and not any(levels), f"{name}: not dark at the end")
+    if whole:
+        check(lit == chosen, f"{name}: {len(chosen - lit)} chosen outputs never lit")
+        for device in devices:
+            ramp = ramps.get(device, [])
+            top = ramp.index(255) if 255 in ramp else -1
+            check(top >= 8 and ramp[:top + 1] == sorted(ramp[:top + 1]) and ramp[top:] == sorted(ramp[top:])[::-1]
+                  and ramp[-1] == 0, f"{name}: device {device}'s levels went {ramp}, not up to 255 and down")
 
 
 class Emulator:
     """The emulator in the background, linked at a port path, writing JSON."""
 
-    def __init__(self, program, link):
+    def __init__(self, program, link, options=("--json",)):
         self.output = tempfile.TemporaryFile(mode="w+")
         self.link = link
-        self.process = subprocess.Popen([program, "--json", "--link", link], stdout=self.output,
+        self.process = subprocess.Popen([program, *options, "--link", link], stdout=self.output,
                                         stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
         deadline = time.monotonic() + 10
         while not os.path.islink(link) or "ready" not in self.text():
@@ -65,6 +77,9 @@ class Emulator:
         self.process.wait(timeout=10)
         events = [json.loads(line) for line in self.text().splitlines() if line.startswith("{")]
         return events, self.process.returncode
+
+    def events(self):
+        return [json.loads(line) for line in self.text().splitlines() if line.startswith("{")]
 
 
 def run(command, env=None, cwd=None, timeout=120, preexec_fn=None):
@@ -85,25 +100,26 @@ def check(condition, message):
 
 
 def check_test_walk(emulator_program, link, tool, env=None, cwd=None):
-    """`brindlex test` through the library arrives whole and in order."""
+    """`brindlex test` through the library arrives whole and keeps the
+    cabinet safe: in full, and limited to some devices and outputs."""
     link_before = os.readlink(link) if os.path.islink(link) else None
-    emulator = Emulator(emulator_program, link)
-    status, output = run(tool + ["test", "--delay", "0"], env=env, cwd=cwd)
-    events, emulator_status = emulator.stop()
-    walk = expected_test_walk()
-    check(status == 0, f"brindlex test failed ({status}): {output[-2000:]}")
-    check("devices announced: 8" in output, f"no devices announced: {output[-2000:]}")
-    check(f"test done: {len(walk)} commands sent" in output, f"tool's count: {output[-300:]}")
-    commands = [(e["command"], e["device"], e["data"]) for e in events if e["event"] == "command"]
-    malformed = [e for e in events if e["event"] == "malformed"]
-    check(not malformed, f"malformed commands: {malformed[:3]}")
-    check(commands == walk, f"received {len(commands)} commands, not the {len(walk)} of the walk"
-          + next((f"; first difference at #{i + 1}: {a} != {b}" for i, (a, b) in enumerate(zip(commands, walk))
-                  if a != b), ""))
-    totals = [e for e in events if e["event"] == "totals"]
-    check([(e["commands"], e["malformed"], e["bytes"]) for e in totals] == [(len(walk), 0, len(walk) * 36)],
-          f"totals {totals}")
-    check(emulator_status == 0, f"emulator exit status {emulator_status}")
+    for limits, devices, outputs in [([], range(1, 9), range(32)),
+                                     (["--device", "2,7", "--outputs", "0-3", "30"], [2, 7], [0, 1, 2, 3, 30])]:
+        name = " ".join(["test"] + limits)
+        emulator = Emulator(emulator_program, link)
+        status, output = run(tool + ["test", "--delay", "0"] + limits, env=env, cwd=cwd)
+        events, emulator_status = emulator.stop()
+        check(status == 0 and "devices announced: 8" in output, f"{name} failed ({status}): {output[-2000:]}")
+        commands = [(e["command"], e["device"], e["data"]) for e in events if e["event"] == "command"]
+        malformed = [e for e in events if e["event"] == "malformed"]
+        check(not malformed, f"{name}: malformed commands: {malformed[:3]}")
+        check(f"test done: {len(commands)} commands sent" in output, f"{name}: {len(commands)} received: "
+              f"{output[-300:]}")
+        check_one_at_a_time(commands, name, devices, outputs)
+        totals = [e for e in events if e["event"] == "totals"]
+        check([(e["commands"], e["bytes"]) for e in totals] == [(len(commands), len(commands) * 36)],
+              f"{name}: totals {totals}")
+        check(emulator_status == 0, f"{name}: emulator exit status {emulator_status}")
     link_after = os.readlink(link) if os.path.islink(link) else None
     check(link_after == link_before and (link_before or not os.path.lexists(link)),
           f"the link was {link_before} before the emulator and is {link_after} after it")
@@ -202,6 +218,7 @@ def check_interrupted_test_ends_dark(emulator_program, link, tool):
             text = output.read()
         events, _ = emulator.stop()
         commands = [e for e in events if e["event"] == "command"]
+        check_one_at_a_time([(e["command"], e["device"], e["data"]) for e in commands], stop.name, whole=False)
         last = {}
         for command in commands:
             last[(command["command"], command["device"])] = command["data"]
@@ -211,6 +228,49 @@ def check_interrupted_test_ends_dark(emulator_program, link, tool):
               f"{stop.name}: {text[-500:]}")
         check(4 <= len(commands) < 40, f"{stop.name}: {len(commands)} commands: the walk did not run or stop")
         check(len(last) == 16 and not lit, f"{stop.name}: left on {lit}, or not every device switched off")
+
+
+def check_restarting_board(emulator_program, link, tool):
+    """A board that restarts when its port opens and when it closes, played
+    by the emulator: a bare set is lost in the boot, --settle delivers it,
+    --hold keeps it on until the tool is interrupted."""
+    restarting = ["--restart-on-open", "300"]
+    output_5 = [1 if n == 5 else 0 for n in range(32)]
+    emulator = Emulator(emulator_program, link, restarting + ["--lines"])
+    status, output = run(tool + ["set", "3", "5"])
+    emulator.stop()
+    lines = emulator.text().splitlines()
+    seconds = r"\d+\.\d{6}s"
+    expected = [r"emulator ready on .*", rf"restart {seconds}: the far side opened the port; every output off, "
+                r"the line ignored for 300 ms", rf"dropped 36 bytes at offset 0 {seconds}: the board was restarting",
+                rf"restart {seconds}: the far side closed the port; .*",
+                r"commands 0, malformed 0, bytes 36, restarts 2, dropped 36"]
+    check(status == 0 and len(lines) == len(expected) and all(map(re.fullmatch, expected, lines)),
+          f"set without --settle: {status} {output!r}, the emulator said:\n" + "\n".join(lines))
+
+    for name, options in [("--settle 500", []), ("--settle 500 --hold", ["--hold"])]:
+        emulator = Emulator(emulator_program, link, restarting + ["--json"])
+        with tempfile.TemporaryFile(mode="w+") as output:
+            setter = subprocess.Popen(tool + ["set", "--settle", "500", *options, "3", "5"], stdout=output,
+                                      stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+            if options:
+                deadline = time.monotonic() + 10
+                while time.monotonic() < deadline and not [e for e in emulator.events() if e["event"] == "command"]:
+                    time.sleep(0.05)
+                time.sleep(1.0)
+                held = [e["event"] for e in emulator.events()][-2:] == ["restart", "command"]
+                check(held, f"{name}: the port did not stay open: {emulator.events()}")
+                setter.send_signal(signal.SIGINT)
+            status = setter.wait(timeout=20)
+            output.seek(0)
+            text = output.read()
+        events, _ = emulator.stop()
+        kinds = [(e["event"], e.get("cause"), e.get("device"), e.get("data")) for e in events]
+        check(status == 0 and kinds == [("ready", None, None, None), ("restart", "open", None, None),
+                                        ("command", None, 3, output_5), ("restart", "close", None, None),
+                                        ("totals", None, None, None)],
+              f"{name}: exit {status} {text!r}, the emulator saw {kinds}")
+        check(events[-1].get("restarts") == 2 and events[-1].get("dropped") == 0, f"{name}: totals {events[-1]}")
 
 
 def check_output_survives_a_kill(emulator_program, link, tool):
@@ -226,8 +286,8 @@ def check_output_survives_a_kill(emulator_program, link, tool):
         output.seek(0)
         lines = output.read().splitlines()
     emulator.stop()
-    check(len(lines) >= 5 and lines[0] == "devices announced: 8" and
-          all(line.startswith("device 1 output ") and line.endswith(" on") for line in lines[1:]),
+    check(len(lines) >= 6 and lines[0] == "devices announced: 8" and lines[1].startswith("outputs fire one at a time")
+          and all(line.startswith("device 1 output ") and line.endswith(" on") for line in lines[2:]),
           f"log of a killed test: {lines}")
 
 
@@ -278,7 +338,8 @@ def check_emulator_arguments(emulator):
            (["--timeout", "nan"], "--timeout"), (["--timeout", "inf"], "--timeout"),
            (["--timeout", "-1"], "--timeout"), (["--timeout", "0"], "--timeout"),
            (["--json", "--lines"], "--lines"), (["--frobnicate"], "--frobnicate"), (["extra"], "extra"),
-           (["--device", ""], "--device")]
+           (["--device", ""], "--device"), (["--restart-on-open", "300", "--device", "/dev/null"],
+                                            "--restart-on-open needs the emulator's own pseudo-terminal")]
     for arguments, named in bad:
         status, out, err = run_emulator([emulator] + arguments, timeout=5)
         lines = err.strip().splitlines()
@@ -286,8 +347,8 @@ def check_emulator_arguments(emulator):
               f"emulator {' '.join(arguments)}: status {status}, stdout {out!r}, stderr {err!r}")
     status, out, err = run_emulator([emulator, "--help"])
     check(status == 0 and err == "", f"--help: status {status}, stderr {err!r}")
-    for option in ["--device", "--link", "--json", "--lines", "--count", "--timeout", "--totals", "--help",
-                   "--version"]:
+    for option in ["--device", "--link", "--json", "--lines", "--count", "--timeout", "--totals",
+                   "--restart-on-open", "--help", "--version"]:
         check(option in out, f"--help does not list {option}: {out}")
     status, out, err = run_emulator([emulator, "--version"])
     check(status == 0 and out.startswith("brindlex-emulator ") and len(out.splitlines()) == 1,
@@ -632,7 +693,7 @@ def main():
     parser.add_argument("--emulator", required=True)
     parser.add_argument("--tool", help="brindlex built with --port as its port")
     parser.add_argument("--port")
-    parser.add_argument("scenario", choices=["walk", "usage", "check", "interrupt", "library"]
+    parser.add_argument("scenario", choices=["walk", "usage", "check", "interrupt", "library", "restart"]
                         + list(EMULATOR_SCENARIOS))
     args = parser.parse_args()
     if args.scenario in EMULATOR_SCENARIOS:
@@ -657,6 +718,8 @@ def main():
         check_output_survives_a_kill(args.emulator, args.port, tool)
     elif args.scenario == "library":
         check_library_problems(tool)
+    elif args.scenario == "restart":
+        check_restarting_board(args.emulator, args.port, tool)
     else:
         def link_to(target):
             if os.path.lexists(args.port):

@@ -75,6 +75,12 @@ const char *const OUTPUTS_HELP =
     "commas or spaces (0 4-7 31, or 0,4-7,31); or 'all' or 'none' on their own.\n"
     "Levels: 0 to 255, decimal or 0x hex.\n";
 
+const char *const BOARDS_HELP =
+    "Boards that restart when the port opens (many microcontroller boards with a USB\n"
+    "serial chip reset on DTR) ignore the line while they boot, about 0.5 to 2 s:\n"
+    "give them --settle 2000. Those that also restart when it closes drop what was\n"
+    "set: keep it with --hold.\n";
+
 const char *const EXIT_HELP =
     "Exit status: 0 on success, 1 when the port could not be used, 2 for a mistyped\n"
     "command (nothing is sent), 3 when the library could not be loaded, 130 when a\n"
@@ -82,11 +88,17 @@ const char *const EXIT_HELP =
 
 } // namespace
 
-bool ParseOutputs(const std::vector<std::string> &words, uint32_t &mask, std::string &error)
+namespace {
+
+// Numbers low to high and ranges of them, or "all" or "none" alone; bit
+// (number - low) of mask for each one named. noun names one item in errors.
+bool ParseList(const std::vector<std::string> &words, long low, long high, const std::string &noun,
+               const std::string &example, uint32_t &mask, std::string &error)
 {
     mask = 0;
+    const std::string range = std::to_string(low) + " to " + std::to_string(high);
     if (words.empty()) {
-        error = "no outputs given (numbers 0 to 31, ranges such as 4-7, all or none)";
+        error = "no " + noun + "s given (numbers " + range + ", ranges such as " + example + ", all or none)";
         return false;
     }
     const std::vector<std::string> parts = SplitCommas(words);
@@ -94,30 +106,47 @@ bool ParseOutputs(const std::vector<std::string> &words, uint32_t &mask, std::st
         if (part == "all" || part == "none") {
             // "all none" or "all 3" has no one meaning: refuse rather than guess.
             if (parts.size() != 1) {
-                error = "'" + part + "' stands alone: give either all, none or a list of outputs";
+                error = "'" + part + "' stands alone: give either all, none or a list of " + noun + "s";
                 return false;
             }
-            mask = part == "all" ? 0xFFFFFFFFU : 0;
+            const long count = high - low + 1;
+            mask = part == "all" ? (count == 32 ? 0xFFFFFFFFU : (1U << count) - 1) : 0;
             return true;
         }
         const auto dash = part.find('-');
         long first = 0;
         long last = 0;
-        const bool single = dash == std::string::npos && Number(part, 0, 31, first);
-        const bool range = dash != std::string::npos && Number(part.substr(0, dash), 0, 31, first) &&
-                           Number(part.substr(dash + 1), 0, 31, last) && first <= last;
-        if (!single && !range) {
-            error = "output '" + part + "' is not an output 0 to 31, a range such as 4-7, all or none";
+        const bool single = dash == std::string::npos && Number(part, low, high, first);
+        const bool isRange = dash != std::string::npos && Number(part.substr(0, dash), low, high, first) &&
+                             Number(part.substr(dash + 1), low, high, last) && first <= last;
+        if (!single && !isRange) {
+            error = noun + " '" + part + "' is not " + (noun == "output" ? "an " : "a ") + noun + " " + range +
+                    ", a range such as " + example + ", all or none";
             return false;
         }
         if (single) {
             last = first;
         }
-        for (long output = first; output <= last; ++output) {
-            mask |= 1U << output;
+        for (long item = first; item <= last; ++item) {
+            mask |= 1U << (item - low);
         }
     }
     return true;
+}
+
+} // namespace
+
+bool ParseOutputs(const std::vector<std::string> &words, uint32_t &mask, std::string &error)
+{
+    return ParseList(words, 0, 31, "output", "4-7", mask, error);
+}
+
+bool ParseDevices(const std::vector<std::string> &words, uint8_t &mask, std::string &error)
+{
+    uint32_t devices = 0;
+    const bool ok = ParseList(words, 1, 8, "device", "2-4", devices, error);
+    mask = static_cast<uint8_t>(devices);
+    return ok;
 }
 
 std::array<int32_t, 4> Banks(uint32_t outputs)
@@ -126,14 +155,19 @@ std::array<int32_t, 4> Banks(uint32_t outputs)
             static_cast<int32_t>((outputs >> 16) & 0xFF), static_cast<int32_t>(outputs >> 24)};
 }
 
-Parsed Parse(const std::vector<std::string> &arguments)
+Parsed Parse(const std::vector<std::string> &arguments, bool consoleOfItsOwn)
 {
     Parsed parsed;
     Invocation &invocation = parsed.invocation;
+    if (arguments.empty() && consoleOfItsOwn) {
+        parsed.ok = true;
+        invocation.action = Action::Welcome;
+        return parsed;
+    }
 
     CLI::App app{"Drives the output controller through the Brindlex library, loaded as a host loads it.",
                  "brindlex"};
-    app.footer(std::string("\n") + OUTPUTS_HELP + "\n" + EXIT_HELP);
+    app.footer(std::string("\n") + OUTPUTS_HELP + "\n" + BOARDS_HELP + "\n" + EXIT_HELP);
     app.require_subcommand(0, 1);
     bool version = false;
     app.add_option("--library", invocation.library, "load this library instead of the one beside the program")
@@ -142,19 +176,48 @@ Parsed Parse(const std::vector<std::string> &arguments)
 
     std::string deviceWord;
     std::vector<std::string> words;
+    std::vector<std::string> testDeviceWords;
+    std::vector<std::string> testOutputWords;
+    const auto settle = [&invocation](CLI::App *command) {
+        command
+            ->add_option("--settle", invocation.settleMs,
+                         "wait MS milliseconds after loading the library before the first command,\n"
+                         "for a board that restarts when the port opens (0 to 60000, default 0)")
+            ->check(CLI::Range(0, 60000))
+            ->type_name("MS");
+    };
+    const auto hold = [&invocation](CLI::App *command) {
+        command->add_flag("--hold", invocation.hold,
+                          "keep the port open and the outputs as set until Ctrl-C, SIGTERM or the\n"
+                          "console closes, for a board that restarts when the port closes");
+    };
 
     CLI::App *devices = app.add_subcommand("devices", "list the devices the library announces");
     CLI::App *set = app.add_subcommand("set", "switch the listed outputs of DEVICE on and the others off");
     set->add_option("device", deviceWord, "device id, 1 to 8")->required();
     set->add_option("outputs", words, "outputs to switch on (see below)")->required()->allow_extra_args();
+    settle(set);
+    hold(set);
     CLI::App *level = app.add_subcommand("level", "set the 32 levels of DEVICE: one value for all, or 32");
     level->add_option("device", deviceWord, "device id, 1 to 8")->required();
     level->add_option("values", words, "1 or 32 values, 0 to 255")->required();
+    settle(level);
+    hold(level);
     CLI::App *test = app.add_subcommand(
-        "test", "walk every output on and off, ramp the levels, and leave everything off");
-    test->add_option("--delay", invocation.delayMs, "milliseconds between steps, 0 to 60000 (default 100)")
+        "test", "switch each output on alone, in turn, with the levels ramping, and leave everything off");
+    test->add_option("--delay", invocation.delayMs,
+                     "milliseconds between steps, 0 to 60000 (default 100); an output stays\n"
+                     "on for 1000 ms at most whatever the delay, as a coil made for short\n"
+                     "pulses burns when held")
         ->check(CLI::Range(0, 60000))
         ->type_name("MS");
+    test->add_option("--device", testDeviceWords, "test only these devices: 1 to 8, ranges such as 2-4, or all")
+        ->type_name("LIST");
+    test->add_option("--outputs", testOutputWords, "test only these outputs of each device (0 to 31, ranges such as\n"
+                    "4-7), to leave coils out")
+        ->type_name("LIST");
+    settle(test);
+    test->footer("At no moment is more than one output of the cabinet on.");
     CLI::App *check = app.add_subcommand(
         "check", "open and configure the port as the library does, and report each step");
     check->add_option("--port", invocation.port, "check this port instead of the library's (a path, or COMn)")
@@ -200,6 +263,14 @@ Parsed Parse(const std::vector<std::string> &arguments)
         }
     } else if (app.got_subcommand(test)) {
         invocation.action = Action::Test;
+        if ((!testDeviceWords.empty() && !ParseDevices(testDeviceWords, invocation.testDevices, parsed.error)) ||
+            (!testOutputWords.empty() && !ParseOutputs(testOutputWords, invocation.testOutputs, parsed.error))) {
+            return parsed;
+        }
+        if (invocation.testDevices == 0 || invocation.testOutputs == 0) {
+            parsed.error = "nothing to test: --device or --outputs is none";
+            return parsed;
+        }
     } else if (app.got_subcommand(check)) {
         invocation.action = Action::Check;
     } else if (app.got_subcommand(ports)) {

@@ -9,7 +9,9 @@
 
 namespace cli {
 
-enum class Action { Help, Version, Devices, Set, Level, Test, Check, Ports };
+// Welcome: started without arguments in a console of its own (a double-click
+// in Explorer), where a usage message would flash by unread.
+enum class Action { Help, Version, Devices, Set, Level, Test, Check, Ports, Welcome };
 
 struct Invocation {
     Action action = Action::Help;
@@ -18,6 +20,10 @@ struct Invocation {
     uint32_t outputs = 0;             // set: bit n is output n
     std::array<uint8_t, 32> levels{}; // level
     int delayMs = 100;                // test
+    uint8_t testDevices = 0xFF;       // test: bit d-1 is device d
+    uint32_t testOutputs = 0xFFFFFFFFU; // test: bit n is output n
+    int settleMs = 0;                 // set, level, test: wait after loading
+    bool hold = false;                // set, level: keep the port open until interrupted
     std::string port;                 // check: empty for the library's own port
     std::string udevRulePort;         // ports: print a rule for this port
 };
@@ -29,11 +35,15 @@ struct Parsed {
     std::string help;  // for Action::Help: the text asked for
 };
 
-Parsed Parse(const std::vector<std::string> &arguments);
+// consoleOfItsOwn: no other process shares the tool's console, so nobody
+// typed the command line.
+Parsed Parse(const std::vector<std::string> &arguments, bool consoleOfItsOwn = false);
 
 // The output-list grammar: numbers 0 to 31 (decimal or 0x hex), ranges such
 // as 4-7, lists joined by commas or spaces, or "all" or "none" on their own.
 bool ParseOutputs(const std::vector<std::string> &words, uint32_t &mask, std::string &error);
+// The same grammar for device ids 1 to 8: bit d-1 is device d.
+bool ParseDevices(const std::vector<std::string> &words, uint8_t &mask, std::string &error);
 
 // The four bank bytes of a 32-bit output mask, bank 0 first.
 std::array<int32_t, 4> Banks(uint32_t outputs);

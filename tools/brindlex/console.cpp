@@ -1,8 +1,11 @@
 #include "console.h"
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
+#include <thread>
 #include <streambuf>
 #include <string>
 
@@ -105,7 +108,17 @@ void CatchInterrupts()
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // The terminal closing: as on Windows, finish the call under way first.
+    sigaction(SIGHUP, &action, nullptr);
 #endif
+}
+
+bool PauseUnlessInterrupted(int ms)
+{
+    for (int waited = 0; waited < ms && !InterruptRequested(); waited += 10) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::min(10, ms - waited)));
+    }
+    return !InterruptRequested();
 }
 
 bool InterruptRequested()
@@ -118,4 +131,21 @@ void InterruptHandled()
 #ifdef _WIN32
     handled = 1;
 #endif
+}
+
+bool ConsoleOfItsOwn()
+{
+#ifdef _WIN32
+    DWORD processes[2] = {};
+    return GetConsoleProcessList(processes, 2) == 1;
+#else
+    return false;
+#endif
+}
+
+void WaitForEnter()
+{
+    std::cout << "Press Enter to close this window." << std::flush;
+    std::string line;
+    std::getline(std::cin, line);
 }

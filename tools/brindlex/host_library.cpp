@@ -34,6 +34,15 @@ void *Symbol(void *handle, const char *name)
 }
 #endif
 
+std::vector<int32_t> announced;
+
+void BRINDLEX_CALL OnDevice(int32_t reason, int32_t id)
+{
+    if (reason == BRINDLEX_REASON_DEVICE_ARRIVED) {
+        announced.push_back(id);
+    }
+}
+
 template <typename Function> Function As(void *symbol)
 {
     return reinterpret_cast<Function>(symbol);
@@ -168,4 +177,12 @@ std::string LibraryVersion(const std::string &path)
     const auto suffix = name.find(".so.");
     return suffix == std::string::npos ? "" : name.substr(suffix + 4);
 #endif
+}
+
+std::vector<int32_t> AnnouncedDevices(const HostLibrary &library)
+{
+    announced.clear();
+    DeviceList list{};
+    library.setNotify(OnDevice, &list);
+    return announced;
 }

@@ -4,7 +4,9 @@
 
 #include "brindlex.h"
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 struct HostLibrary {
     decltype(&LWZ_SBA) sba = nullptr;
@@ -17,6 +19,9 @@ struct HostLibrary {
 // says why in error.
 bool LoadHostLibrary(const std::string &path, HostLibrary &library, std::string &error);
 void UnloadHostLibrary(HostLibrary &library);
+
+// The device ids the loaded library announces, in the order it calls back.
+std::vector<int32_t> AnnouncedDevices(const HostLibrary &library);
 
 // The library file a host would load from this program's folder.
 std::string LibraryBesideProgram();
