@@ -357,6 +357,51 @@ def check_library_problems(wine, tool, where, tool_e2e):
     check(status == 0 and "Brindlex.dll (version 1.0" in output, f"--version: {status} {output!r}")
 
 
+def test_explorer(wine):
+    """A double-click in Explorer: brindlex.exe without arguments, in a console
+    of its own (start makes one, in a window on a virtual X display), checks
+    the port and loads the DLL, then keeps its window open until Enter."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+    import tool_e2e
+    display_pipe = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(display_pipe[1]), "-screen", "0", "1024x768x24", "-nolisten",
+                             "tcp"], pass_fds=[display_pipe[1]], stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(display_pipe[1])
+    display = ":" + os.read(display_pipe[0], 64).decode().strip()
+    os.close(display_pipe[0])
+    # The emulator sees the far side open and close the port as a board would.
+    emulator = tool_e2e.Emulator(wine.emulator, wine.com61, ["--restart-on-open", "0", "--json"])
+    env = dict(wine.env, DISPLAY=display)
+    folder = os.path.dirname(wine.host)
+    started = subprocess.Popen([wine.loader, "start", "/wait", "brindlex.exe"], env=env, cwd=folder,
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline and not [e for e in emulator.events() if e.get("cause") == "close"]:
+            time.sleep(0.2)
+        time.sleep(2)
+        check(started.poll() is None, f"the window closed by itself (status {started.returncode})")
+        windows = subprocess.run(["xdotool", "search", "--name", "brindlex.exe"], env=env, capture_output=True,
+                                 text=True, timeout=30).stdout.split()
+        check(len(windows) == 1, f"windows named brindlex.exe: {windows}")
+        for window in windows[:1]:
+            subprocess.run(["xdotool", "windowfocus", "--sync", window, "key", "Return"], env=env, timeout=30)
+        try:
+            started.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            check(False, "Enter did not close the window")
+    finally:
+        if started.poll() is None:
+            started.kill()
+        events, _ = emulator.stop()
+        xvfb.terminate()
+        xvfb.wait(timeout=10)
+    opened = [e for e in events if e.get("event") == "restart" and e["cause"] == "open"]
+    check(opened and not [e for e in events if e.get("event") == "command"],
+          f"the port was not opened, or something was sent: {events}")
+
+
 def test_farend(wine):
     """The far end goes away while the DLL is loaded: every later call returns,
     the host keeps running and unloads cleanly, letting go of the port."""
@@ -392,7 +437,7 @@ def test_farend(wine):
 
 
 TESTS = {"bytes": test_bytes, "lifecycle": test_lifecycle, "announcement": test_announcement,
-         "unavailable": test_unavailable, "tool": test_tool, "farend": test_farend}
+         "unavailable": test_unavailable, "tool": test_tool, "farend": test_farend, "explorer": test_explorer}
 
 
 def main():
