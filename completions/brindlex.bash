@@ -13,7 +13,7 @@ _brindlex()
     local command='' position=0 i
     for ((i = 1; i < COMP_CWORD; i++)); do
         case ${COMP_WORDS[i]} in
-        --library | --delay | --port | --udev-rule) ((i++)) ;;
+        --library | --delay | --port | --udev-rule | --settle | --device | --outputs) ((i++)) ;;
         -*) ;;
         *)
             if [[ -z $command ]]; then
@@ -39,6 +39,18 @@ _brindlex()
         COMPREPLY=($(compgen -W "0 50 100 200 500 1000" -- "$cur"))
         return
         ;;
+    --settle)
+        COMPREPLY=($(compgen -W "500 1000 2000" -- "$cur"))
+        return
+        ;;
+    --device)
+        COMPREPLY=($(compgen -W "all $(seq 1 8)" -- "$cur"))
+        return
+        ;;
+    --outputs)
+        COMPREPLY=($(compgen -W "all $(seq 0 31)" -- "$cur"))
+        return
+        ;;
     esac
 
     case $command in
@@ -46,7 +58,9 @@ _brindlex()
         COMPREPLY=($(compgen -W "devices set level test check ports --library --version --help" -- "$cur"))
         ;;
     set | level)
-        if ((position == 0)); then
+        if [[ $cur == -* ]]; then
+            COMPREPLY=($(compgen -W "--settle --hold --help" -- "$cur"))
+        elif ((position == 0)); then
             COMPREPLY=($(compgen -W "1 2 3 4 5 6 7 8" -- "$cur"))
         elif [[ $command == set ]]; then
             COMPREPLY=($(compgen -W "all none $(seq 0 31)" -- "$cur"))
@@ -54,7 +68,7 @@ _brindlex()
             COMPREPLY=($(compgen -W "0 128 255" -- "$cur"))
         fi
         ;;
-    test) COMPREPLY=($(compgen -W "--delay --help" -- "$cur")) ;;
+    test) COMPREPLY=($(compgen -W "--delay --device --outputs --settle --help" -- "$cur")) ;;
     check) COMPREPLY=($(compgen -W "--port --help" -- "$cur")) ;;
     ports) COMPREPLY=($(compgen -W "--udev-rule --help" -- "$cur")) ;;
     devices) COMPREPLY=($(compgen -W "--help" -- "$cur")) ;;
