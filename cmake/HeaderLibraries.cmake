@@ -1,4 +1,4 @@
-# CLI11 and nlohmann/json for the tools: header-only packages from Debian's
+# CLI11, nlohmann/json and Boost (Beast and Asio, the header-only parts) for the tools: header-only packages from Debian's
 # archive. A cross build cannot take /usr/include whole (its C library is the
 # machine's, not the target's), so each package's own folder is linked into a
 # folder of the build that holds nothing else.
@@ -17,3 +17,6 @@ endfunction()
 
 brindlex_header_library(brindlex_cli11 CLI/CLI.hpp)
 brindlex_header_library(brindlex_json nlohmann/json.hpp)
+brindlex_header_library(brindlex_boost boost/beast.hpp)
+# Asio and Beast as headers only: no Boost library to link, for MinGW too.
+target_compile_definitions(brindlex_boost INTERFACE BOOST_ERROR_CODE_HEADER_ONLY)

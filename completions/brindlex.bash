@@ -13,7 +13,7 @@ _brindlex()
     local command='' position=0 i
     for ((i = 1; i < COMP_CWORD; i++)); do
         case ${COMP_WORDS[i]} in
-        --library | --delay | --port | --udev-rule | --settle | --device | --outputs) ((i++)) ;;
+        --library | --delay | --port | --udev-rule | --settle | --device | --outputs | --listen | --pulse) ((i++)) ;;
         -*) ;;
         *)
             if [[ -z $command ]]; then
@@ -39,6 +39,13 @@ _brindlex()
         COMPREPLY=($(compgen -W "0 50 100 200 500 1000" -- "$cur"))
         return
         ;;
+    --pulse)
+        COMPREPLY=($(compgen -W "50 100 250 500 1000" -- "$cur"))
+        return
+        ;;
+    --listen)
+        return
+        ;;
     --settle)
         COMPREPLY=($(compgen -W "500 1000 2000" -- "$cur"))
         return
@@ -55,7 +62,7 @@ _brindlex()
 
     case $command in
     '')
-        COMPREPLY=($(compgen -W "devices set level test check ports --library --version --help" -- "$cur"))
+        COMPREPLY=($(compgen -W "devices set level test panel check ports --library --version --help" -- "$cur"))
         ;;
     set | level)
         if [[ $cur == -* ]]; then
@@ -69,6 +76,7 @@ _brindlex()
         fi
         ;;
     test) COMPREPLY=($(compgen -W "--delay --device --outputs --settle --help" -- "$cur")) ;;
+    panel) COMPREPLY=($(compgen -W "--listen --pulse --settle --no-browser --help" -- "$cur")) ;;
     check) COMPREPLY=($(compgen -W "--port --help" -- "$cur")) ;;
     ports) COMPREPLY=($(compgen -W "--udev-rule --help" -- "$cur")) ;;
     devices) COMPREPLY=($(compgen -W "--help" -- "$cur")) ;;

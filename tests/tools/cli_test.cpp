@@ -90,6 +90,9 @@ TEST(ToolArguments, BadInputIsNamedInTheError)
         {{"test", "--outputs", "none"}, "nothing to test"},
         {{"test", "--hold"}, "--hold"},
         {{"set", "1", "2", "--settle", "60001"}, "60001"},
+        {{"panel", "--pulse", "1001"}, "1001"},
+        {{"panel", "--pulse", "0"}, "--pulse"},
+        {{"panel", "--listen", "65536"}, "65536"},
     };
     for (const auto &[arguments, named] : cases) {
         const cli::Parsed parsed = Parse(arguments);
@@ -136,6 +139,18 @@ TEST(ToolArguments, OptionsGoBeforeOrAfterTheCommand)
     EXPECT_TRUE(held.invocation.hold);
     EXPECT_EQ(held.invocation.settleMs, 500);
     EXPECT_FALSE(P({"set", "3", "1"}).invocation.hold);
+}
+
+TEST(ToolArguments, ThePanelTakesItsPortPulseAndSettle)
+{
+    const cli::Parsed panel = P({"panel", "--listen", "8123", "--pulse", "250", "--settle", "2000", "--no-browser"});
+    ASSERT_TRUE(panel.ok) << panel.error;
+    EXPECT_EQ(panel.invocation.action, Action::Panel);
+    EXPECT_EQ(panel.invocation.listenPort, 8123);
+    EXPECT_EQ(panel.invocation.pulseMs, 250);
+    EXPECT_EQ(panel.invocation.settleMs, 2000);
+    EXPECT_TRUE(panel.invocation.noBrowser);
+    EXPECT_EQ(P({"panel"}).invocation.pulseMs, 100);
 }
 
 TEST(ToolArguments, NoArgumentsInAConsoleOfItsOwnIsADoubleClick)

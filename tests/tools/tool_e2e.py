@@ -67,8 +67,9 @@ class Emulator:
             time.sleep(0.02)
 
     def text(self):
-        self.output.seek(0)
-        return self.output.read()
+        # pread: the emulator writes through the same open file, and moving
+        # its offset (seek) would make its next line land over earlier ones.
+        return os.pread(self.output.fileno(), os.fstat(self.output.fileno()).st_size, 0).decode(errors="replace")
 
     def stop(self):
         """Ends it as a person would (a signal) and returns its events."""

@@ -357,49 +357,80 @@ def check_library_problems(wine, tool, where, tool_e2e):
     check(status == 0 and "Brindlex.dll (version 1.0" in output, f"--version: {status} {output!r}")
 
 
+def virtual_display():
+    """Xvfb on a display of its own choosing: (process, ":N")."""
+    reader, writer = os.pipe()
+    log = tempfile.TemporaryFile()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(writer), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                            pass_fds=[writer], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=log)
+    os.close(writer)
+    number = b""
+    while not number.endswith(b"\n") and select.select([reader], [], [], 30)[0]:
+        chunk = os.read(reader, 64)
+        if not chunk:
+            break
+        number += chunk
+    os.close(reader)
+    if not number.strip().isdigit():
+        xvfb.kill()
+        xvfb.wait()
+        log.seek(0)
+        raise AssertionError(f"Xvfb did not start: {log.read().decode(errors='replace')[-500:]}")
+    return xvfb, ":" + number.decode().strip()
+
+
 def test_explorer(wine):
     """A double-click in Explorer: brindlex.exe without arguments, in a console
-    of its own (start makes one, in a window on a virtual X display), checks
-    the port and loads the DLL, then keeps its window open until Enter."""
+    of its own (start makes one, in a window on a virtual X display), opens
+    the panel with the DLL loaded; Ctrl-C in its window switches every output
+    and level off before the process ends."""
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
     import tool_e2e
-    display_pipe = os.pipe()
-    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(display_pipe[1]), "-screen", "0", "1024x768x24", "-nolisten",
-                             "tcp"], pass_fds=[display_pipe[1]], stdin=subprocess.DEVNULL,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    os.close(display_pipe[1])
-    display = ":" + os.read(display_pipe[0], 64).decode().strip()
-    os.close(display_pipe[0])
+    # A fresh server, so that Wine's desktop process, which the console
+    # window belongs to, starts on this run's display and not an old one.
+    wine.stop()
+    wine.setup()
+    xvfb, display = virtual_display()
     # The emulator sees the far side open and close the port as a board would.
     emulator = tool_e2e.Emulator(wine.emulator, wine.com61, ["--restart-on-open", "0", "--json"])
     env = dict(wine.env, DISPLAY=display)
-    folder = os.path.dirname(wine.host)
-    started = subprocess.Popen([wine.loader, "start", "/wait", "brindlex.exe"], env=env, cwd=folder,
+    started = subprocess.Popen([wine.loader, "start", "/wait", "brindlex.exe"], env=env, cwd=os.path.dirname(wine.host),
                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
+        opened = lambda: [e for e in emulator.events() if e.get("cause") == "open"]  # noqa: E731
         deadline = time.monotonic() + 60
-        while time.monotonic() < deadline and not [e for e in emulator.events() if e.get("cause") == "close"]:
+        while time.monotonic() < deadline and not opened():
             time.sleep(0.2)
         time.sleep(2)
-        check(started.poll() is None, f"the window closed by itself (status {started.returncode})")
-        windows = subprocess.run(["xdotool", "search", "--name", "brindlex.exe"], env=env, capture_output=True,
-                                 text=True, timeout=30).stdout.split()
-        check(len(windows) == 1, f"windows named brindlex.exe: {windows}")
+        check(opened() and started.poll() is None and not [e for e in emulator.events() if e.get("cause") == "close"],
+              f"the panel did not keep the port open (status {started.poll()}): {emulator.events()}")
+        # The console's window may come a while after the program has started.
+        windows = []
+        while time.monotonic() < deadline + 30 and not windows:
+            windows = subprocess.run(["xdotool", "search", "--name", "brindlex.exe"], env=env, capture_output=True,
+                                     text=True, timeout=30).stdout.split()
+            time.sleep(0.5)
+        check(len(windows) == 1, f"windows named brindlex.exe on {display}: {windows}")
         for window in windows[:1]:
-            subprocess.run(["xdotool", "windowfocus", "--sync", window, "key", "Return"], env=env, timeout=30)
+            # Ctrl-C typed into the window: no window manager here to close it.
+            subprocess.run(["xdotool", "windowfocus", "--sync", window, "key", "ctrl+c"], env=env, timeout=30)
         try:
-            started.wait(timeout=20)
+            check(started.wait(timeout=30) == 130, f"Ctrl-C: exit status {started.returncode}, not 130")
         except subprocess.TimeoutExpired:
-            check(False, "Enter did not close the window")
+            check(False, "Ctrl-C in the window did not end the panel")
     finally:
         if started.poll() is None:
             started.kill()
         events, _ = emulator.stop()
+        wine.stop()
         xvfb.terminate()
         xvfb.wait(timeout=10)
-    opened = [e for e in events if e.get("event") == "restart" and e["cause"] == "open"]
-    check(opened and not [e for e in events if e.get("event") == "command"],
-          f"the port was not opened, or something was sent: {events}")
+        wine.setup()
+    commands = [(e["command"], e["device"], e["data"]) for e in events if e.get("event") == "command"]
+    check(sorted(commands) == sorted((kind, d, [0] * 32) for d in range(1, 9) for kind in ("states", "levels")),
+          f"Ctrl-C did not switch everything off: {commands}")
+    check([e.get("cause") for e in events if e.get("event") == "restart"][-1:] == ["close"],
+          f"the port was not closed at the end: {events}")
 
 
 def test_farend(wine):

@@ -218,6 +218,18 @@ Parsed Parse(const std::vector<std::string> &arguments, bool consoleOfItsOwn)
         ->type_name("LIST");
     settle(test);
     test->footer("At no moment is more than one output of the cabinet on.");
+    CLI::App *panel = app.add_subcommand(
+        "panel", "serve the outputs as a page to click, on this computer only, and open it in the browser");
+    panel->add_option("--listen", invocation.listenPort, "the port on 127.0.0.1 to serve on (default: any free one)")
+        ->check(CLI::Range(0, 65535))
+        ->type_name("PORT");
+    panel->add_option("--pulse", invocation.pulseMs,
+                      "how long a click keeps an output on, 1 to 1000 (default 100): a coil\n"
+                      "made for short pulses burns when held")
+        ->check(CLI::Range(1, 1000))
+        ->type_name("MS");
+    panel->add_flag("--no-browser", invocation.noBrowser, "only print the page's address");
+    settle(panel);
     CLI::App *check = app.add_subcommand(
         "check", "open and configure the port as the library does, and report each step");
     check->add_option("--port", invocation.port, "check this port instead of the library's (a path, or COMn)")
@@ -226,7 +238,7 @@ Parsed Parse(const std::vector<std::string> &arguments, bool consoleOfItsOwn)
     ports->add_option("--udev-rule", invocation.udevRulePort,
                       "print a udev rule that links the library's port path to PORT")
         ->type_name("PORT");
-    for (CLI::App *command : {devices, set, level, test, check, ports}) {
+    for (CLI::App *command : {devices, set, level, test, panel, check, ports}) {
         command->fallthrough();
     }
 
@@ -271,12 +283,14 @@ Parsed Parse(const std::vector<std::string> &arguments, bool consoleOfItsOwn)
             parsed.error = "nothing to test: --device or --outputs is none";
             return parsed;
         }
+    } else if (app.got_subcommand(panel)) {
+        invocation.action = Action::Panel;
     } else if (app.got_subcommand(check)) {
         invocation.action = Action::Check;
     } else if (app.got_subcommand(ports)) {
         invocation.action = Action::Ports;
     } else {
-        parsed.error = "no command given (devices, set, level, test, check or ports)";
+        parsed.error = "no command given (devices, set, level, test, panel, check or ports)";
         return parsed;
     }
     parsed.ok = true;

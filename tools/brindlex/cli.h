@@ -10,8 +10,8 @@
 namespace cli {
 
 // Welcome: started without arguments in a console of its own (a double-click
-// in Explorer), where a usage message would flash by unread.
-enum class Action { Help, Version, Devices, Set, Level, Test, Check, Ports, Welcome };
+// in Explorer), where a usage message would flash by unread: the panel.
+enum class Action { Help, Version, Devices, Set, Level, Test, Check, Ports, Panel, Welcome };
 
 struct Invocation {
     Action action = Action::Help;
@@ -24,6 +24,9 @@ struct Invocation {
     uint32_t testOutputs = 0xFFFFFFFFU; // test: bit n is output n
     int settleMs = 0;                 // set, level, test: wait after loading
     bool hold = false;                // set, level: keep the port open until interrupted
+    int listenPort = 0;               // panel: 0 for any free port
+    int pulseMs = 100;                // panel: how long a click keeps an output on
+    bool noBrowser = false;           // panel: only print the address
     std::string port;                 // check: empty for the library's own port
     std::string udevRulePort;         // ports: print a rule for this port
 };

@@ -186,3 +186,26 @@ std::vector<int32_t> AnnouncedDevices(const HostLibrary &library)
     library.setNotify(OnDevice, &list);
     return announced;
 }
+
+std::string DescribeLibrary(const std::string &libraryOption)
+{
+    const std::string path = libraryOption.empty() ? LibraryBesideProgram() : libraryOption;
+    const LibraryFile file = InspectLibrary(path);
+    std::string about;
+    if (!file.exists) {
+        about = "not found";
+    } else if (!file.library) {
+        about = "not a shared library";
+    } else {
+        const std::string version = LibraryVersion(path);
+        about = "version " + (version.empty() ? std::string("unknown") : version);
+        if (!file.soname.empty()) {
+            about += ", soname " + file.soname;
+        }
+        about += ", " + file.architecture;
+        if (!file.runsHere) {
+            about += ": not loadable by this brindlex";
+        }
+    }
+    return path + " (" + about + ")";
+}

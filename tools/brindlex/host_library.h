@@ -20,6 +20,11 @@ struct HostLibrary {
 bool LoadHostLibrary(const std::string &path, HostLibrary &library, std::string &error);
 void UnloadHostLibrary(HostLibrary &library);
 
+// The library a host would load, or path, with its version, soname and
+// architecture read from the file without loading it (loading it would open
+// the port): "PATH (version 1.0.0, soname libBrindlex.so.1, x86_64)".
+std::string DescribeLibrary(const std::string &path);
+
 // The device ids the loaded library announces, in the order it calls back.
 std::vector<int32_t> AnnouncedDevices(const HostLibrary &library);
 

@@ -8,8 +8,8 @@
 #include "port_check.h"
 #include "ports.h"
 #include "set_command.h"
+#include "panel_command.h"
 #include "test_command.h"
-#include "welcome.h"
 
 #include <iostream>
 
@@ -36,9 +36,6 @@ int Run(const cli::Invocation &invocation)
     if (invocation.action == cli::Action::Ports) {
         return RunPorts(std::cout, std::cerr, invocation.udevRulePort);
     }
-    if (invocation.action == cli::Action::Welcome) {
-        return RunWelcome(BRINDLEX_VERSION);
-    }
     HostLibrary library;
     std::string error;
     if (!LoadHostLibrary(invocation.library, library, error)) {
@@ -46,7 +43,9 @@ int Run(const cli::Invocation &invocation)
         return EXIT_LIBRARY;
     }
     const std::vector<int32_t> devices = AnnouncedDevices(library);
-    if (devices.empty()) {
+    const bool panel = invocation.action == cli::Action::Panel || invocation.action == cli::Action::Welcome;
+    // The panel shows why on its page.
+    if (devices.empty() && !panel) {
         UnloadHostLibrary(library);
         return ExplainNoDevices();
     }
@@ -78,6 +77,11 @@ int Run(const cli::Invocation &invocation)
         std::cout << "devices announced: " << devices.size() << "\n";
         status = RunTest(library, invocation.testDevices, invocation.testOutputs, invocation.delayMs);
         break;
+    case cli::Action::Panel:
+    case cli::Action::Welcome:
+        status = RunPanel(library, devices, invocation,
+                          std::string("brindlex ") + BRINDLEX_VERSION + " (" + ProgramArchitecture() + ")");
+        break;
     default:
         break;
     }
@@ -85,32 +89,6 @@ int Run(const cli::Invocation &invocation)
     // A console closing on Windows waits for this before it ends the process.
     InterruptHandled();
     return status;
-}
-
-// The tool's version and the library it would load, read from the file: loading
-// it would open the port.
-void ShowVersion(const std::string &libraryOption)
-{
-    std::cout << "brindlex " << BRINDLEX_VERSION << " (" << ProgramArchitecture() << ")\n";
-    const std::string path = libraryOption.empty() ? LibraryBesideProgram() : libraryOption;
-    const LibraryFile file = InspectLibrary(path);
-    std::string about;
-    if (!file.exists) {
-        about = "not found";
-    } else if (!file.library) {
-        about = "not a shared library";
-    } else {
-        const std::string version = LibraryVersion(path);
-        about = "version " + (version.empty() ? std::string("unknown") : version);
-        if (!file.soname.empty()) {
-            about += ", soname " + file.soname;
-        }
-        about += ", " + file.architecture;
-        if (!file.runsHere) {
-            about += ": not loadable by this brindlex";
-        }
-    }
-    std::cout << "library " << path << " (" << about << ")\n";
 }
 
 } // namespace
@@ -128,8 +106,14 @@ int main(int argc, char **argv)
         return 0;
     }
     if (parsed.invocation.action == cli::Action::Version) {
-        ShowVersion(parsed.invocation.library);
+        std::cout << "brindlex " << BRINDLEX_VERSION << " (" << ProgramArchitecture() << ")\n"
+                  << "library " << DescribeLibrary(parsed.invocation.library) << "\n";
         return 0;
     }
-    return Run(parsed.invocation);
+    const int status = Run(parsed.invocation);
+    // A window of its own closes with the tool: let the person read why first.
+    if (parsed.invocation.action == cli::Action::Welcome && status != 0 && status != EXIT_INTERRUPTED) {
+        WaitForEnter();
+    }
+    return status;
 }
