@@ -84,7 +84,7 @@ const char *const BOARDS_HELP =
 const char *const EXIT_HELP =
     "Exit status: 0 on success, 1 when the port could not be used, 2 for a mistyped\n"
     "command (nothing is sent), 3 when the library could not be loaded, 130 when a\n"
-    "test was interrupted (every output is switched off first).\n";
+    "test or the panel was interrupted (every output is switched off first).\n";
 
 } // namespace
 
