@@ -1,8 +1,9 @@
 # The Winelib build: Brindlex.dll for Windows hosts under Wine, made of the
 # Linux library's code (the same port, line check and lock) with a Windows
-# entry point and export table. winegcc links it as Brindlex.dll.so; Wine
-# loads that through the placeholder Brindlex.dll that winebuild makes, which
-# it wants beside it.
+# entry point and export table. winegcc links it as brindlex.dll.so, which
+# Wine looks for in lower case in the folders WINEDLLPATH names; the host
+# finds the placeholder Brindlex.dll that winebuild makes where it would find
+# the Windows one, and Wine then loads the .so in its place.
 find_program(BRINDLEX_WINEGCC winegcc REQUIRED)
 find_program(BRINDLEX_WINEBUILD winebuild PATHS /usr/lib/wine REQUIRED)
 
@@ -16,16 +17,14 @@ target_compile_definitions(brindlex_winelib_objects PRIVATE BRINDLEX_PORT="${BRI
 
 set(exports ${BRINDLEX_SOURCE_DIR}/Brindlex-winelib.def)
 set(out ${CMAKE_BINARY_DIR}/winelib)
-add_custom_command(OUTPUT ${out}/Brindlex.dll.so ${out}/Brindlex.dll
+add_custom_command(OUTPUT ${out}/brindlex.dll.so ${out}/Brindlex.dll
     COMMAND ${CMAKE_COMMAND} -E make_directory ${out}
     COMMAND ${BRINDLEX_WINEGCC} -b ${BRINDLEX_WINELIB_TARGET} -shared -Wl,-z,now
-            -o ${out}/Brindlex.dll ${exports} $<TARGET_OBJECTS:brindlex_winelib_objects>
+            -o ${out}/brindlex.dll ${exports} $<TARGET_OBJECTS:brindlex_winelib_objects>
     COMMAND ${BRINDLEX_WINEBUILD} --target ${BRINDLEX_WINELIB_TARGET} --dll --fake-module
             -E ${exports} -F Brindlex.dll -o ${out}/Brindlex.dll
     DEPENDS brindlex_winelib_objects $<TARGET_OBJECTS:brindlex_winelib_objects> ${exports}
     COMMAND_EXPAND_LISTS VERBATIM)
-add_custom_target(BrindlexWinelib ALL DEPENDS ${out}/Brindlex.dll.so ${out}/Brindlex.dll)
+add_custom_target(BrindlexWinelib ALL DEPENDS ${out}/brindlex.dll.so ${out}/Brindlex.dll)
 
-# Into Wine's own folders, where every prefix finds it as a built-in DLL.
-install(FILES ${out}/Brindlex.dll.so DESTINATION ${BRINDLEX_WINELIB_UNIX_DIR})
-install(FILES ${out}/Brindlex.dll DESTINATION ${BRINDLEX_WINELIB_WINDOWS_DIR})
+install(FILES ${out}/brindlex.dll.so ${out}/Brindlex.dll DESTINATION ${BRINDLEX_WINELIB_DIR})

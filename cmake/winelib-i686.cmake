@@ -7,5 +7,5 @@ set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
 set(CMAKE_C_COMPILER i686-linux-gnu-gcc)
 set(CMAKE_CXX_COMPILER i686-linux-gnu-g++)
 set(BRINDLEX_WINELIB_TARGET i686-linux-gnu)
-set(BRINDLEX_WINELIB_UNIX_DIR lib/i386-linux-gnu/wine/i386-unix)
-set(BRINDLEX_WINELIB_WINDOWS_DIR lib/i386-linux-gnu/wine/i386-windows)
+# Installed apart from the Linux library, for WINEDLLPATH to name.
+set(BRINDLEX_WINELIB_DIR lib/brindlex/wine-x86)

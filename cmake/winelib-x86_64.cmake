@@ -5,6 +5,5 @@ set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(CMAKE_C_COMPILER gcc)
 set(CMAKE_CXX_COMPILER g++)
 set(BRINDLEX_WINELIB_TARGET x86_64-linux-gnu)
-# Where Wine looks for its own DLLs of this bitness.
-set(BRINDLEX_WINELIB_UNIX_DIR lib/x86_64-linux-gnu/wine/x86_64-unix)
-set(BRINDLEX_WINELIB_WINDOWS_DIR lib/x86_64-linux-gnu/wine/x86_64-windows)
+# Installed apart from the Linux library, for WINEDLLPATH to name.
+set(BRINDLEX_WINELIB_DIR lib/brindlex/wine-x64)

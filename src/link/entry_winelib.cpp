@@ -35,8 +35,9 @@ void NotifyHost(int32_t reason, int32_t deviceId)
 
 extern "C" {
 
-// Wine's start-up code calls it as a DllMain; the placeholder DLL brings the
-// library in at the host's LoadLibrary, so the link opens and closes with it.
+// Wine's start-up code calls it as a DllMain when the host loads the
+// placeholder Brindlex.dll, so the link opens and closes with the host's
+// LoadLibrary and FreeLibrary as on Windows.
 WINDOWS_API int DllMain(void *module, unsigned reason, void *reserved)
 {
     (void)module;
