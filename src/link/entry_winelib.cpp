@@ -5,14 +5,13 @@
 #include "brindlex.h"
 #include "link/link.h"
 
-#if defined(__x86_64__)
-#define WINDOWS_CALL __attribute__((ms_abi))
-#define WINDOWS_API __attribute__((ms_abi))
-#elif defined(__i386__)
+#if defined(__i386__)
 #define WINDOWS_CALL __attribute__((cdecl, force_align_arg_pointer))
 #define WINDOWS_API __attribute__((stdcall, force_align_arg_pointer))
 #else
-#error "Wine runs Windows programs on x86 only"
+// x86_64, the other architecture of the Winelib toolchains.
+#define WINDOWS_CALL __attribute__((ms_abi))
+#define WINDOWS_API __attribute__((ms_abi))
 #endif
 
 namespace {
