@@ -419,7 +419,10 @@ class Qmp:
                 return reply
 
 
-def boot(arch, kernel, ramdisk, out, time_limit):
+def boot(arch, kernel, ramdisk, out, time_limit, memory="512", devices=(), trace_events=(), watch=None):
+    """Boots the guest until it powers off. devices and trace_events are QEMU
+    arguments and events beyond the ports; watch, if given, sees the console's
+    text as it grows."""
     paths = {name: os.path.join(out, name) for name in
              ("console.log", "uart.out", "ftdi.out", "trace.log", "qemu.log")}
     # A socket's path has a short length limit; a build folder's may not.
@@ -431,7 +434,7 @@ def boot(arch, kernel, ramdisk, out, time_limit):
     open(paths["console.log"], "wb").close()
     console_devices, console_arg, _, _ = arch.console
     command = [arch.qemu, *arch.machine, "-nodefaults", "-no-user-config", "-display", "none",
-               "-m", "512", "-no-reboot", "-kernel", kernel, "-initrd", ramdisk,
+               "-m", memory, "-no-reboot", "-kernel", kernel, "-initrd", ramdisk,
                "-append", f"{console_arg} rdinit=/init panic=-1 loglevel=3",
                "-chardev", f"file,id=console,path={paths['console.log']}", *console_devices,
                "-chardev", f"file,id=uart,path={paths['uart.out']}", *arch.uart_device,
@@ -439,8 +442,8 @@ def boot(arch, kernel, ramdisk, out, time_limit):
                "-chardev", f"file,id=ftdi,path={paths['ftdi.out']}",
                "-device", "usb-serial,bus=xhci.0,chardev=ftdi,id=adapter",
                "-qmp", f"unix:{paths['qmp.sock']},server=on,wait=off",
-               "-D", paths["trace.log"]]
-    for event in arch.trace_events:
+               "-D", paths["trace.log"], *devices]
+    for event in [*arch.trace_events, *trace_events]:
         command += ["-trace", f"enable={event}"]
     log("$ " + " ".join(command))
     started = time.monotonic()
@@ -456,6 +459,8 @@ def boot(arch, kernel, ramdisk, out, time_limit):
             text = open(paths["console.log"], "rb").read().decode(errors="replace")
             if booted is None and "@@booted" in text:
                 booted = time.monotonic() - started
+            if watch:
+                watch(text)
             if unplugged is None and "unplug-now" in text:
                 reply = qmp.command("device_del", id="adapter")
                 if "error" in reply:

@@ -41,7 +41,8 @@ def skip_unless_loader_runs(loader):
     """Exits as skipped, saying why, when the loader cannot run here."""
     if not loader_runs(loader):
         print(f"SKIPPED: {loader} cannot be executed here (Exec format error): this machine's kernel "
-              "runs no 32-bit x86 programs (no IA32 emulation), so Wine's 32-bit side cannot run")
+              "runs no 32-bit x86 programs (no IA32 emulation), so Wine's 32-bit side cannot run; the "
+              "native preset's test wine-drivers.win32." + sys.argv[-1] + " runs it in a QEMU guest instead")
         sys.exit(SKIPPED)
 
 

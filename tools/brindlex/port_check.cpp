@@ -1,6 +1,7 @@
 #include "port_check.h"
 
 #include "link/link.h"
+#include "port_check_wine.h"
 #include "ports.h"
 #ifndef _WIN32
 #include "link/port_posix_line.h"
@@ -206,6 +207,14 @@ bool CheckPort(std::ostream &out, const std::string &port)
     for (const std::string &line : DescribeCheckedPort(name)) {
         out << "  " << line << "\n";
     }
+#ifdef _WIN32
+    const WinePort wine = InspectWinePort(name);
+#else
+    const WinePort wine;
+#endif
+    for (const std::string &line : DescribeWinePort(wine)) {
+        out << "  " << line << "\n";
+    }
     LinkHandle handle = INVALID_LINK_HANDLE;
     const PortResult result = OpenAndConfigurePort(name.c_str(), &handle);
     bool failedYet = false;
@@ -222,7 +231,8 @@ bool CheckPort(std::ostream &out, const std::string &port)
             }
             out << "    " << result.operation << ": error " << result.errorCode << " ("
                 << SystemMessage(result.errorCode) << ")\n";
-            const std::string meaning = PortFailureMeaning(result);
+            const std::string wineMeaning = WineFailureMeaning(wine, result);
+            const std::string meaning = wineMeaning.empty() ? PortFailureMeaning(result) : wineMeaning;
             if (!meaning.empty()) {
                 out << "    " << meaning << "\n";
             }
@@ -248,6 +258,12 @@ bool CheckPort(std::ostream &out, const std::string &port)
     if (result.line.known) {
         out << "the driver runs the line at " << result.line.baudRate << " baud, " << int(result.line.dataBits)
             << "N" << int(result.line.stopBits) << "\n";
+    }
+    // What the driver reports under Wine is not what the hardware runs.
+    const std::string notReady = WineNotReady(wine);
+    if (!notReady.empty()) {
+        out << notReady << "\n";
+        return false;
     }
     out << "the port is ready\n";
     return true;
