@@ -119,6 +119,7 @@ def check_clicks(tool, emulator_program, port, screenshot, env=None, cwd=None, w
             check(0.25 <= pulse[1]["time"] - pulse[0]["time"] <= 0.6 and time.monotonic() - started < 5,
                   f"the pulse lasted {pulse[1]['time'] - pulse[0]['time']:.3f} s, not 0.3 s")
         if not whole:
+            driver.save_screenshot(screenshot)
             driver.find_element("id", "quit").click()
             check(wait_for(lambda: panel.process.poll() is not None, 20) and panel.process.returncode == 0,
                   f"Quit: {panel.process.poll()} {panel.text()}")
