@@ -23,8 +23,10 @@ if [ -n "$CONSOLE" ]; then
     for module in $CONSOLE_MODULES; do
         insmod "/modules/$module.ko"
     done
-    for _ in $(seq 100); do
-        [ -e "$CONSOLE" ] && break
+    # The node can appear before the port behind it opens; a failed exec
+    # redirection would end init, and the guest with it.
+    for _ in $(seq 200); do
+        [ -e "$CONSOLE" ] && (: <"$CONSOLE") 2>/dev/null && break
         sleep 0.05
     done
     exec <"$CONSOLE" >"$CONSOLE" 2>&1
