@@ -7,6 +7,7 @@
 // for; and a stream of well-formed commands only must decode to exactly
 // those commands. Any breach aborts, and libFuzzer keeps the input.
 #include "decoder.h"
+#include "fuzz_input.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -32,24 +33,6 @@ void Require(bool condition, const char *what, uint64_t offset)
     }
 }
 
-class Input {
-public:
-    Input(const uint8_t *data, std::size_t size) : data_(data), left_(size) {}
-    bool Done() const { return left_ == 0; }
-    uint8_t Byte()
-    {
-        if (left_ == 0) {
-            return 0;
-        }
-        --left_;
-        return *data_++;
-    }
-
-private:
-    const uint8_t *data_;
-    std::size_t left_;
-};
-
 using Event = std::variant<emulator::Command, emulator::Malformed>;
 
 struct Run {
@@ -62,7 +45,7 @@ struct Run {
     bool onlyWellFormed = true;
     std::vector<Event> events;
 
-    void Command(Input &input, bool damage)
+    void Command(FuzzInput &input, bool damage)
     {
         const uint8_t choice = input.Byte();
         const uint8_t kind = (choice & 1U) != 0 ? 0x03 : 0x02;
@@ -172,7 +155,7 @@ struct Run {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
 {
-    Input input(data, size);
+    FuzzInput input(data, size);
     Run run;
     emulator::Decoder decoder([&](const emulator::Command &command) { run.events.emplace_back(command); },
                               [&](const emulator::Malformed &bad) { run.events.emplace_back(bad); });
