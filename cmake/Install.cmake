@@ -36,8 +36,14 @@ else()
     install(FILES ${CMAKE_BINARY_DIR}/BrindlexConfig.cmake ${CMAKE_BINARY_DIR}/BrindlexConfigVersion.cmake
         DESTINATION ${BRINDLEX_CMAKE_DIR})
 
-    # Man pages, written in scdoc and turned into roff at build time.
+    # Man pages, written in scdoc and turned into roff at build time, dated
+    # as the commit (scdoc takes SOURCE_DATE_EPOCH). The stamp changes only
+    # when that date does, and the pages are made again then.
     find_program(BRINDLEX_SCDOC scdoc REQUIRED)
+    execute_process(COMMAND ${PROJECT_SOURCE_DIR}/scripts/source-date-epoch
+                    OUTPUT_VARIABLE BRINDLEX_SOURCE_DATE OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+    set(BRINDLEX_SOURCE_DATE_STAMP ${CMAKE_BINARY_DIR}/man/source-date)
+    file(CONFIGURE OUTPUT ${BRINDLEX_SOURCE_DATE_STAMP} CONTENT "${BRINDLEX_SOURCE_DATE}\n")
     set(BRINDLEX_MAN_PAGES brindlex.1 brindlex-emulator.1 brindlex.3)
     set(BRINDLEX_MAN_OUTPUTS)
     foreach(page ${BRINDLEX_MAN_PAGES})
@@ -45,8 +51,9 @@ else()
         set(output ${CMAKE_BINARY_DIR}/man/${page})
         add_custom_command(OUTPUT ${output}
             COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
-            COMMAND sh -c "\"${BRINDLEX_SCDOC}\" < \"${source}\" > \"${output}\""
-            DEPENDS ${source} VERBATIM)
+            COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${BRINDLEX_SOURCE_DATE}
+                    sh -c "\"${BRINDLEX_SCDOC}\" < \"${source}\" > \"${output}\""
+            DEPENDS ${source} ${BRINDLEX_SOURCE_DATE_STAMP} VERBATIM)
         list(APPEND BRINDLEX_MAN_OUTPUTS ${output})
         string(REGEX MATCH "[0-9]$" section ${page})
         install(FILES ${output} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})

@@ -5,6 +5,7 @@
 // and libFuzzer keeps the input.
 #include "brindlex.h"
 #include "fake_port.h"
+#include "fuzz_input.h"
 #include "link/link.h"
 #include "outputs/outputs.h"
 #include "output_model.h"
@@ -27,28 +28,9 @@ namespace {
     std::abort();
 }
 
-// Takes what it needs from the front of the input; past the end every byte
-// reads as zero and Done() turns true.
-class Input {
+class Input : public FuzzInput {
 public:
-    Input(const uint8_t *data, std::size_t size) : data_(data), left_(size) {}
-    bool Done() const { return left_ == 0; }
-    uint8_t Byte()
-    {
-        if (left_ == 0) {
-            return 0;
-        }
-        --left_;
-        return *data_++;
-    }
-    uint32_t Word()
-    {
-        uint32_t word = 0;
-        for (int i = 0; i < 4; ++i) {
-            word |= static_cast<uint32_t>(Byte()) << (8 * i);
-        }
-        return word;
-    }
+    using FuzzInput::FuzzInput;
     // Mostly ids around the valid range, sometimes any 32-bit value at all.
     int32_t Device()
     {
@@ -58,10 +40,6 @@ public:
         }
         return static_cast<int32_t>(Word());
     }
-
-private:
-    const uint8_t *data_;
-    std::size_t left_;
 };
 
 // Level bytes for the library to read: 32 bytes that end where an

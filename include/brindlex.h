@@ -26,7 +26,7 @@
 #define BRINDLEX_CALL
 #endif
 
-/* On Windows the module's .def file decides what is exported; on POSIX the
+/* On Windows the module's .def file decides what is exported; on Linux the
  * library is built with hidden visibility and only these names are shown. */
 #if defined(BRINDLEX_BUILDING_LIBRARY) && !defined(_WIN32)
 #define BRINDLEX_API __attribute__((visibility("default")))

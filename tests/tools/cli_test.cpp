@@ -93,6 +93,10 @@ TEST(ToolArguments, BadInputIsNamedInTheError)
         {{"panel", "--pulse", "1001"}, "1001"},
         {{"panel", "--pulse", "0"}, "--pulse"},
         {{"panel", "--listen", "65536"}, "65536"},
+        // A word that holds a line break is still named on one line.
+        {{"set", "x\ny", "1"}, "device 'x y'"},
+        {{"set", "1", "3\r\n4"}, "output '3  4'"},
+        {{"level", "1", "1\n"}, "level '1 '"},
     };
     for (const auto &[arguments, named] : cases) {
         const cli::Parsed parsed = Parse(arguments);

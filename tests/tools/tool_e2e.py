@@ -532,6 +532,30 @@ def check_emulator_json(emulator):
               and events[0]["port"] == os.path.join(folder, "caf\ufffd"), f"a path not in UTF-8: {out!r} {err!r}")
 
 
+def check_refused_as_nobody(tool, path):
+    """nobody checks the port at path (group dialout, mode 0660). The build
+    may lie in a folder nobody cannot enter (a home folder of mode 0700), so
+    nobody runs a copy of the tool from a fresh folder of its own, the port
+    linked there."""
+    reachable = tempfile.mkdtemp(prefix="brindlex-nobody-")
+    try:
+        os.chmod(reachable, 0o755)
+        copy = os.path.join(reachable, "brindlex")
+        shutil.copy(tool[0], copy)
+        link = os.path.join(reachable, "port")
+        os.symlink(path, link)
+        try:
+            status, output = run([copy, "check", "--port", link], cwd=reachable,
+                                 preexec_fn=lambda: (os.setgroups([]), os.setgid(65534), os.setuid(65534)))
+        except PermissionError as error:
+            print(f"refused port: Skipped: nobody cannot run the tool from {reachable} ({error})")
+            return
+        check(status == 1 and f"{path} belongs to group dialout: join it with `sudo usermod -aG dialout $USER`"
+              in output, f"refused: {status} {output}")
+    finally:
+        shutil.rmtree(reachable)
+
+
 def check_busy_and_refused(tool, make_pty):
     """POSIX: check names the process holding the port, and the group that may
     open a port this user may not."""
@@ -555,10 +579,7 @@ def check_busy_and_refused(tool, make_pty):
     if os.geteuid() == 0:
         os.chown(path, 0, grp.getgrnam("dialout").gr_gid)
         os.chmod(path, 0o660)
-        status, output = run(tool + ["check"], preexec_fn=lambda: (os.setgroups([]), os.setgid(65534),
-                                                                   os.setuid(65534)))
-        check(status == 1 and f"{path} belongs to group dialout: join it with `sudo usermod -aG dialout $USER`"
-              in output, f"refused: {status} {output}")
+        check_refused_as_nobody(tool, path)
     else:
         print("refused port: not checked (needs root to run the tool as another user)")
     os.close(master)

@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <sstream>
 
@@ -25,6 +26,16 @@ bool Number(const std::string &word, long low, long high, long &value)
     return first != last && problem == std::errc{} && end == last && value >= low && value <= high;
 }
 
+// A word as the error quotes it: on one line, whatever control characters
+// the word holds.
+std::string Quoted(const std::string &word)
+{
+    std::string quoted = "'" + word + "'";
+    std::replace_if(quoted.begin(), quoted.end(), [](char c) { return std::iscntrl(static_cast<unsigned char>(c)); },
+                    ' ');
+    return quoted;
+}
+
 std::vector<std::string> SplitCommas(const std::vector<std::string> &words)
 {
     std::vector<std::string> parts;
@@ -45,7 +56,7 @@ bool Device(const std::string &word, int32_t &device, std::string &error)
 {
     long value = 0;
     if (!Number(word, 1, 8, value)) {
-        error = "device '" + word + "' is not a device id from 1 to 8";
+        error = "device " + Quoted(word) + " is not a device id from 1 to 8";
         return false;
     }
     device = static_cast<int32_t>(value);
@@ -62,7 +73,7 @@ bool Levels(const std::vector<std::string> &values, std::array<uint8_t, 32> &lev
         long level = 0;
         const std::string &word = values[values.size() == 1 ? 0 : n];
         if (!Number(word, 0, 255, level)) {
-            error = "level '" + word + "' is not a value from 0 to 255";
+            error = "level " + Quoted(word) + " is not a value from 0 to 255";
             return false;
         }
         levels[n] = static_cast<uint8_t>(level);
@@ -120,7 +131,7 @@ bool ParseList(const std::vector<std::string> &words, long low, long high, const
         const bool isRange = dash != std::string::npos && Number(part.substr(0, dash), low, high, first) &&
                              Number(part.substr(dash + 1), low, high, last) && first <= last;
         if (!single && !isRange) {
-            error = noun + " '" + part + "' is not " + (noun == "output" ? "an " : "a ") + noun + " " + range +
+            error = noun + " " + Quoted(part) + " is not " + (noun == "output" ? "an " : "a ") + noun + " " + range +
                     ", a range such as " + example + ", all or none";
             return false;
         }
