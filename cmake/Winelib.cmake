@@ -27,4 +27,6 @@ add_custom_command(OUTPUT ${out}/brindlex.dll.so ${out}/Brindlex.dll
     COMMAND_EXPAND_LISTS VERBATIM)
 add_custom_target(BrindlexWinelib ALL DEPENDS ${out}/brindlex.dll.so ${out}/Brindlex.dll)
 
-install(FILES ${out}/brindlex.dll.so ${out}/Brindlex.dll DESTINATION ${BRINDLEX_WINELIB_DIR})
+# lib/brindlex/wine-x64 in an archive; in the multiarch folder for Debian.
+install(FILES ${out}/brindlex.dll.so ${out}/Brindlex.dll
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/brindlex/${BRINDLEX_WINELIB_FOLDER})

@@ -7,5 +7,6 @@ set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
 set(CMAKE_C_COMPILER i686-linux-gnu-gcc)
 set(CMAKE_CXX_COMPILER i686-linux-gnu-g++)
 set(BRINDLEX_WINELIB_TARGET i686-linux-gnu)
-# Installed apart from the Linux library, for WINEDLLPATH to name.
-set(BRINDLEX_WINELIB_DIR lib/brindlex/wine-x86)
+# The folder under the library folder, apart from the Linux library, for
+# WINEDLLPATH to name.
+set(BRINDLEX_WINELIB_FOLDER wine-x86)

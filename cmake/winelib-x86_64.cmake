@@ -5,5 +5,6 @@ set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(CMAKE_C_COMPILER gcc)
 set(CMAKE_CXX_COMPILER g++)
 set(BRINDLEX_WINELIB_TARGET x86_64-linux-gnu)
-# Installed apart from the Linux library, for WINEDLLPATH to name.
-set(BRINDLEX_WINELIB_DIR lib/brindlex/wine-x64)
+# The folder under the library folder, apart from the Linux library, for
+# WINEDLLPATH to name.
+set(BRINDLEX_WINELIB_FOLDER wine-x64)

@@ -150,10 +150,12 @@ def check_linux(package, version):
     top = os.path.join(root, f"Brindlex-{version}-linux-x86_64")
     for name in ["include/brindlex.h", "lib/libBrindlex.so", f"lib/libBrindlex.so.{version.split('.')[0]}",
                  f"lib/libBrindlex.so.{version}", "lib/pkgconfig/brindlex.pc", "lib/cmake/Brindlex/BrindlexConfig.cmake",
-                 "bin/brindlex", "bin/brindlex-emulator", "LICENSE", "docs/wire-protocol.md"]:
+                 "bin/brindlex", "bin/brindlex-emulator", "LICENSE", "docs/wire-protocol.md",
+                 "lib/brindlex/wine-x64/Brindlex.dll", "lib/brindlex/wine-x86/Brindlex.dll"]:
         check(os.path.exists(os.path.join(top, name)), f"linux package lacks {name}")
     debug = tarfile.open(package.replace(".tar.gz", "-debug.tar.gz")).getnames()
-    for binary in ["bin/brindlex", "bin/brindlex-emulator", f"lib/libBrindlex.so.{version}"]:
+    for binary in ["bin/brindlex", "bin/brindlex-emulator", f"lib/libBrindlex.so.{version}",
+                   "lib/brindlex/wine-x64/brindlex.dll.so", "lib/brindlex/wine-x86/brindlex.dll.so"]:
         _, sections = run(["readelf", "-S", os.path.join(top, binary)])
         check(".symtab" not in sections and ".debug_info" not in sections and ".gnu_debuglink" in sections,
               f"{binary} is not stripped with a link to its debug file")
